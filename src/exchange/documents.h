@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/environment.h"
+
+// The two documents the client and the helper exchange: command.json, which
+// the client writes, and result.json, which the helper writes.
+namespace tarsel::exchange {
+
+struct HelperCommand {
+    std::string action;  // UTF-8, may hold any code point including U+0000
+    std::uint64_t nonce = 0;
+    friend bool operator==(const HelperCommand&, const HelperCommand&) = default;
+};
+
+struct HelperResult {
+    std::uint64_t nonce = 0;
+    bool ok = false;
+    std::optional<std::string> error;  // present exactly when ok is false
+
+    [[nodiscard]] static HelperResult success(std::uint64_t nonce) { return {nonce, true, {}}; }
+    [[nodiscard]] static HelperResult failure(std::uint64_t nonce, std::string text) {
+        return {nonce, false, std::move(text)};
+    }
+    friend bool operator==(const HelperResult&, const HelperResult&) = default;
+};
+
+// Why a text is not a command. Nobody is ever shown it.
+struct ParseFailure {};
+
+// Any local user can write command.json, so the helper never reads more than
+// this; a larger file counts as no command, like an unreadable one.
+inline constexpr std::size_t kMaxCommandBytes = std::size_t{1} << 20;
+
+// The strict command language: the object form {"action":..,"nonce":..} with
+// unknown members skipped, or the array form ["action", nonce].
+[[nodiscard]] std::expected<HelperCommand, ParseFailure> parse_command(std::string_view text);
+
+// Reads and parses command.json; nothing for every kind of failure.
+[[nodiscard]] std::optional<HelperCommand> read_command(const platform::Path& path);
+
+// Appends one JSON string literal for `text`.
+void write_json_string(std::string& out, std::string_view text);
+
+// The exact bytes of the result document.
+[[nodiscard]] std::string encode_result(const HelperResult& result);
+
+// Replaces the whole content of result.json; failures are dropped.
+void write_result(const platform::Path& path, const HelperResult& result);
+
+}  // namespace tarsel::exchange

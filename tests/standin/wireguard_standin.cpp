@@ -1,0 +1,93 @@
+// A stand-in for WireGuard for Windows' wireguard.exe, which cannot run in the
+// test environments. It records how it was started and then behaves as the
+// wireguard-standin.cfg beside it says: which bytes to write to which stream,
+// how long to take, and which exit code to return.
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/console.h"
+#include "platform/environment.h"
+#include "platform/text.h"
+#include "support/standin_protocol.h"
+
+namespace {
+
+namespace standin = tarsel::testing::standin;
+namespace platform = tarsel::platform;
+
+std::map<std::string, std::string> read_behaviour(const platform::Path& directory) {
+    std::map<std::string, std::string> settings;
+    std::ifstream in(directory / std::string(standin::kBehaviourFile), std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) settings[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return settings;
+}
+
+void write_all(char stream, std::string_view bytes) {
+    if (stream == 'o') {
+        platform::write_standard_output(bytes);
+    } else {
+        platform::write_standard_error(bytes);
+    }
+}
+
+// Writes `total` bytes of the pattern to both streams in alternating chunks,
+// so that a parent reading only one pipe at a time would deadlock.
+void flood(std::uint64_t total) {
+    constexpr std::uint64_t chunk = 8192;
+    std::string buffer;
+    for (std::uint64_t offset = 0; offset < total; offset += chunk) {
+        const std::uint64_t n = std::min(chunk, total - offset);
+        for (char stream : {'o', 'e'}) {
+            buffer.clear();
+            for (std::uint64_t i = 0; i < n; ++i) buffer.push_back(standin::flood_byte(stream, offset + i));
+            write_all(stream, buffer);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto self = platform::executable_path();
+    const platform::Path directory = self ? self->parent_path() : platform::Path(".");
+
+    {
+        std::ostringstream record;
+        if (auto raw = platform::raw_command_line()) {
+            record << "cmdline " << standin::to_hex(platform::utf16_to_utf8_lossy(*raw)) << '\n';
+        }
+        const auto arguments = platform::command_line_arguments(argc, argv);
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            record << "arg " << standin::to_hex(arguments[i]) << '\n';
+        }
+        record << "end\n";
+        std::ofstream log(directory / std::string(standin::kLogFile), std::ios::binary | std::ios::app);
+        log << record.str();
+    }
+
+    auto settings = read_behaviour(directory);
+    const auto number = [&](const char* key) -> std::uint64_t {
+        auto it = settings.find(key);
+        return it == settings.end() ? 0 : std::stoull(it->second);
+    };
+
+    if (const auto ms = number("sleep_ms")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    if (const auto n = number("flood_bytes")) {
+        flood(n);
+    }
+    write_all('o', standin::from_hex(settings["stdout_hex"]));
+    write_all('e', standin::from_hex(settings["stderr_hex"]));
+    return static_cast<int>(number("exit"));
+}
