@@ -18,7 +18,7 @@ namespace tarsel::platform {
 // released on the failure path right after the error code was captured.
 template <class Traits>
 class UniqueHandle {
-public:
+  public:
     using Value = typename Traits::Value;
 
     UniqueHandle() noexcept = default;
@@ -48,7 +48,7 @@ public:
         }
     }
 
-private:
+  private:
     Value value_ = Traits::invalid();
 };
 

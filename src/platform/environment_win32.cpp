@@ -1,0 +1,143 @@
+#include <windows.h>
+
+#include "platform/environment.h"
+#include "platform/text.h"
+
+namespace tarsel::platform {
+namespace {
+
+std::u16string to_u16(std::wstring_view text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W exists from Windows 11 (and late Windows 10 updates) on; it is
+// looked up once, by name, so the helper still starts where it is missing.
+GetTempPath2WFunction get_temp_path2w() {
+    static const GetTempPath2WFunction function = [] {
+        HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+        if (kernel32 == nullptr) {
+            return GetTempPath2WFunction{nullptr};
+        }
+        return reinterpret_cast<GetTempPath2WFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(kernel32, "GetTempPath2W")));
+    }();
+    return function;
+}
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+std::optional<Path> program_data_directory() {
+    std::wstring buffer(256, L'\0');
+    for (;;) {
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD n = ::GetEnvironmentVariableW(L"PROGRAMDATA", buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            // An empty value also returns 0, but leaves no error behind.
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+                return std::nullopt;
+            }
+            return Path(std::wstring());
+        }
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            break;
+        }
+        buffer.resize(n);  // n is the size needed, terminating NUL included
+    }
+    if (!is_valid_utf16(to_u16(buffer))) {
+        return std::nullopt;
+    }
+    return Path(std::move(buffer));
+}
+
+std::optional<Path> temp_directory() {
+    std::wstring buffer(MAX_PATH + 1, L'\0');
+    const auto call = [&](DWORD size, LPWSTR data) {
+        if (auto function = get_temp_path2w()) {
+            return function(size, data);
+        }
+        return ::GetTempPathW(size, data);
+    };
+    for (;;) {
+        const DWORD n = call(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (n == 0) {
+            return std::nullopt;
+        }
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return Path(std::move(buffer));
+        }
+        buffer.resize(n + 1);
+    }
+}
+
+Path join_path(const Path& base, std::string_view name) {
+    std::wstring joined = base.native();
+    const bool bare_drive =
+        joined.size() == 2 && joined[1] == L':' &&
+        ((joined[0] >= L'A' && joined[0] <= L'Z') || (joined[0] >= L'a' && joined[0] <= L'z'));
+    if (!joined.empty() && !is_separator(joined.back()) && !bare_drive) {
+        joined.push_back(L'\\');
+    }
+    for (char16_t unit : utf8_to_utf16(name)) {
+        joined.push_back(static_cast<wchar_t>(unit));
+    }
+    return Path(std::move(joined));
+}
+
+std::expected<Path, std::int32_t> executable_path() {
+    std::wstring buffer(512, L'\0');
+    for (;;) {
+        const DWORD n =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            return std::unexpected(static_cast<std::int32_t>(::GetLastError()));
+        }
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return Path(std::move(buffer));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::expected<void, std::int32_t> create_directory_chain(const Path& directory) {
+    const std::wstring& full = directory.native();
+    // Levels start after the root ("C:\", "\\server\share\"), which is never created.
+    const std::size_t root = directory.root_path().native().size();
+    for (std::size_t i = root + 1; i <= full.size(); ++i) {
+        if (i != full.size() && !is_separator(full[i])) {
+            continue;
+        }
+        if (is_separator(full[i - 1])) {
+            continue;
+        }
+        const std::wstring level = full.substr(0, i);
+        if (!::CreateDirectoryW(level.c_str(), nullptr)) {
+            const DWORD error = ::GetLastError();
+            const DWORD attributes = ::GetFileAttributesW(level.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                continue;
+            }
+            return std::unexpected(static_cast<std::int32_t>(error));
+        }
+    }
+    return {};
+}
+
+std::u16string path_to_utf16(const Path& path) {
+    return to_u16(path.native());
+}
+
+std::string path_to_utf8(const Path& path) {
+    return utf16_to_utf8_lossy(path_to_utf16(path));
+}
+
+}  // namespace tarsel::platform
