@@ -8,25 +8,49 @@
 
 #include "platform/environment.h"
 
-// Whole-file reads and writes for the two exchange documents. Both open with
-// sharing for read, write and delete, so the client is never locked out.
+// Whole-file reads and writes for the two exchange documents, and the check
+// of the directory that holds them. Any local user may create, replace or
+// link names in that directory, so every function here decides through the
+// handle it opened (see file_trust.h) and never trusts the name a second
+// time. Both files open with sharing for read, write and delete, so the client
+// is never locked out.
 namespace tarsel::platform {
 
 enum class ReadFailure {
     open_failed,  // missing, not accessible, or not openable
+    not_a_plain_file,  // a link, pipe, FIFO, device or directory, or found elsewhere
     read_failed,
-    too_large,    // more than the caller's limit
+    too_large,  // more than the caller's limit
 };
 
-// Reads the whole file, at most `max_bytes`. The current size is only a first
-// guess for the buffer; the read goes on until end of file.
+// Reads the whole file, at most `max_bytes`, when the object at `path` is a
+// plain file found at that very path (is_plain_file_at). The last name is
+// opened without following a link and without blocking, and a pipe server
+// reached through it can only identify the helper, never act as it. The
+// current size is only a first guess for the buffer; the read goes on until
+// end of file.
 [[nodiscard]] std::expected<std::string, ReadFailure> read_whole_file(const Path& path,
                                                                       std::size_t max_bytes);
 
-// Opens for writing (created when missing, cut to zero length when present),
-// writes every byte (resuming partial and interrupted writes), closes.
-[[nodiscard]] std::expected<void, std::int32_t> replace_file_content(const Path& path,
+enum class WriteFailure {
+    open_failed,
+    not_a_private_file,  // would write through a link, a second name or elsewhere
+    write_failed,
+};
+
+// Opens `path` for writing without truncating and without following a link at
+// its last name, creating the file when it is missing. Only when the object
+// opened is a plain file whose only name is `path` (is_plain_file_only_at) is
+// it cut to zero length and written, through that same handle; otherwise
+// nothing in it changes. Every byte is written, resuming partial and
+// interrupted writes.
+[[nodiscard]] std::expected<void, WriteFailure> replace_file_content(const Path& path,
                                                                      std::string_view bytes);
+
+// True when `directory` opens as a real directory, not a link, that the
+// system places at `directory` itself (is_real_directory_at): nothing a user
+// redirected.
+[[nodiscard]] bool is_unredirected_directory(const Path& directory);
 
 // True when the file system reports attributes for the path, following
 // symbolic links. A directory counts; every error counts as absent.

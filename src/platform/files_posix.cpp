@@ -1,0 +1,202 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <system_error>
+
+#include "platform/file_trust.h"
+#include "platform/files.h"
+#include "platform/unique_handle.h"
+
+namespace tarsel::platform {
+namespace {
+
+struct FdTraits {
+    using Value = int;
+    static Value invalid() noexcept { return -1; }
+    static void close(Value fd) noexcept {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+};
+using UniqueFd = UniqueHandle<FdTraits>;
+
+// O_NOFOLLOW refuses a symbolic link as the last name outright, and
+// O_NONBLOCK lets a FIFO open at once (or fail) instead of waiting for a
+// writer or reader that may never come; what was opened is then checked
+// through the descriptor.
+constexpr int kOpenGuarded = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Where a path leads when no link is on the way: the absolute path with "."
+// and ".." taken away as text.
+std::optional<Path> intended_path(const Path& path) {
+    std::error_code error;
+    Path absolute = std::filesystem::absolute(path, error);
+    if (error) {
+        return std::nullopt;
+    }
+    return absolute.lexically_normal();
+}
+
+// The kernel's own record of where the descriptor's object is, every link
+// resolved. A deleted object reads as "... (deleted)" and so matches nothing.
+std::optional<Path> final_path_of(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            return Path(std::move(buffer));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// is_link stays false: with O_NOFOLLOW a link is never opened at all.
+OpenedObject facts_of(int fd) {
+    OpenedObject object;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return object;
+    }
+    if (S_ISREG(st.st_mode)) {
+        object.kind = ObjectKind::regular_file;
+    } else if (S_ISDIR(st.st_mode)) {
+        object.kind = ObjectKind::directory;
+    }
+    object.link_count = static_cast<std::uint64_t>(st.st_nlink);
+    object.final_path = final_path_of(fd);
+    return object;
+}
+
+std::string without_trailing_slashes(const Path& path) {
+    std::string text = path.native();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace
+
+bool same_file_system_path(const Path& a, const Path& b) {
+    return without_trailing_slashes(a) == without_trailing_slashes(b);
+}
+
+std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
+    UniqueFd file(open_retrying(path.c_str(), O_RDONLY | kOpenGuarded));
+    if (!file) {
+        return std::unexpected(ReadFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(path);
+    if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
+        return std::unexpected(ReadFailure::not_a_plain_file);
+    }
+    // One byte past the limit is enough to know the file is too large, and
+    // the buffer never grows beyond that, whatever the file holds.
+    const std::size_t limit =
+        max_bytes == std::numeric_limits<std::size_t>::max() ? max_bytes : max_bytes + 1;
+    std::size_t estimate = 0;
+    struct stat st {};
+    if (::fstat(file.get(), &st) == 0 && st.st_size > 0) {
+        estimate = static_cast<std::size_t>(st.st_size);
+    }
+    // The extra byte lets the first read past the estimate see end of file
+    // without growing the buffer.
+    std::string data(std::min(limit, std::max<std::size_t>(estimate, 1) + 1), '\0');
+    std::size_t used = 0;
+    for (;;) {
+        if (used == data.size()) {
+            if (used >= limit) {
+                return std::unexpected(ReadFailure::too_large);
+            }
+            data.resize(std::min(limit, std::max<std::size_t>(data.size() * 2, 4096)));
+        }
+        const ssize_t n = ::read(file.get(), data.data() + used, data.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::unexpected(ReadFailure::read_failed);
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    data.resize(used);
+    return data;
+}
+
+std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
+    // No O_TRUNC: the file is cut only once it has been checked, so a name
+    // linked to someone else's file leaves that file as it was.
+    UniqueFd file(open_retrying(path.c_str(), O_WRONLY | O_CREAT | kOpenGuarded, 0644));
+    if (!file) {
+        return std::unexpected(WriteFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(path);
+    if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
+        return std::unexpected(WriteFailure::not_a_private_file);
+    }
+    int truncated;
+    do {
+        truncated = ::ftruncate(file.get(), 0);
+    } while (truncated != 0 && errno == EINTR);
+    if (truncated != 0) {
+        return std::unexpected(WriteFailure::write_failed);
+    }
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::unexpected(WriteFailure::write_failed);
+        }
+        if (n == 0) {
+            // Retrying a write that takes nothing could spin forever.
+            return std::unexpected(WriteFailure::write_failed);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // Some file systems report a failed write only here. After EINTR the
+    // descriptor is already closed, so it is not closed again.
+    if (::close(file.release()) != 0 && errno != EINTR) {
+        return std::unexpected(WriteFailure::write_failed);
+    }
+    return {};
+}
+
+bool is_unredirected_directory(const Path& directory) {
+    const UniqueFd handle(open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY | kOpenGuarded));
+    if (!handle) {
+        return false;
+    }
+    const std::optional<Path> intended = intended_path(directory);
+    return intended && is_real_directory_at(facts_of(handle.get()), *intended);
+}
+
+bool path_exists(const Path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace tarsel::platform

@@ -1,0 +1,242 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "platform/file_trust.h"
+#include "platform/files.h"
+#include "platform/unique_handle.h"
+
+namespace tarsel::platform {
+namespace {
+
+struct FileTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) noexcept {
+        const DWORD saved = ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(saved);
+    }
+};
+using UniqueFile = UniqueHandle<FileTraits>;
+
+// The client may read, rewrite or delete either document at any moment; the
+// helper must never lock it out.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Every open in data_dir stops at a reparse point as the last name instead of
+// following it, and allows the far end, should the name reach a user's named
+// pipe server, only to identify the helper: impersonating LocalSystem would
+// hand that user the machine.
+constexpr DWORD kOpenGuarded =
+    FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// ReadFile and WriteFile count in DWORDs.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+// Calls `fill(buffer, size)` until the text fits; nothing when it fails.
+template <class Fill>
+std::optional<std::wstring> grow_and_fill(Fill fill) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            return std::nullopt;
+        }
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.resize(n + 1);
+    }
+}
+
+// Where a path leads when no link is on the way: the full path, with 8.3
+// short names spelled out as the system's own final paths spell them. Short
+// names are looked up in directory entries, which names no reparse target.
+std::optional<Path> intended_path(const Path& path) {
+    const auto full = grow_and_fill([&](wchar_t* buffer, DWORD size) {
+        return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+    });
+    if (!full) {
+        return std::nullopt;
+    }
+    const auto long_form = grow_and_fill([&](wchar_t* buffer, DWORD size) {
+        return ::GetLongPathNameW(full->c_str(), buffer, size);
+    });
+    return Path(long_form.value_or(*full));
+}
+
+std::optional<Path> final_path_of(HANDLE handle) {
+    const auto final_path = grow_and_fill([&](wchar_t* buffer, DWORD size) {
+        return ::GetFinalPathNameByHandleW(handle, buffer, size,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    if (!final_path) {
+        return std::nullopt;
+    }
+    return Path(*final_path);
+}
+
+OpenedObject facts_of(HANDLE handle) {
+    OpenedObject object;
+    // A pipe, console or other device: its attributes would say nothing true.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        return object;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) {
+        return object;
+    }
+    object.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ObjectKind::directory
+                                                                          : ObjectKind::regular_file;
+    object.is_link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    object.link_count = info.nNumberOfLinks;
+    object.final_path = final_path_of(handle);
+    return object;
+}
+
+// The plain spelling of a path: without the \\?\ prefix that final paths
+// carry, with \\?\UNC\server\share as \\server\share, and without trailing
+// separators past the root.
+std::wstring comparable(const Path& path) {
+    std::wstring text = path.native();
+    constexpr std::wstring_view kUnc = L"\\\\?\\UNC\\";
+    constexpr std::wstring_view kVerbatim = L"\\\\?\\";
+    if (text.starts_with(kUnc)) {
+        text.replace(0, kUnc.size(), L"\\\\");
+    } else if (text.starts_with(kVerbatim)) {
+        text.erase(0, kVerbatim.size());
+    }
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    while (text.size() > 3 && text.back() == L'\\') {
+        text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace
+
+bool same_file_system_path(const Path& a, const Path& b) {
+    const std::wstring left = comparable(a);
+    const std::wstring right = comparable(b);
+    // The file system's own rule for names: ordinal, ignoring case by the
+    // system's upper-case table, not by any locale.
+    return ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                                  static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                  kOpenGuarded, nullptr));
+    if (!file) {
+        return std::unexpected(ReadFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(path);
+    if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
+        return std::unexpected(ReadFailure::not_a_plain_file);
+    }
+    // One byte past the limit is enough to know the file is too large, and
+    // the buffer never grows beyond that, whatever the file holds.
+    const std::size_t limit =
+        max_bytes == std::numeric_limits<std::size_t>::max() ? max_bytes : max_bytes + 1;
+    std::size_t estimate = 0;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
+        estimate = static_cast<std::size_t>(
+            std::min<ULONGLONG>(static_cast<ULONGLONG>(size.QuadPart), limit));
+    }
+    // The extra byte lets the first read past the estimate see end of file
+    // without growing the buffer.
+    std::string data(std::min(limit, std::max<std::size_t>(estimate, 1) + 1), '\0');
+    std::size_t used = 0;
+    for (;;) {
+        if (used == data.size()) {
+            if (used >= limit) {
+                return std::unexpected(ReadFailure::too_large);
+            }
+            data.resize(std::min(limit, std::max<std::size_t>(data.size() * 2, 4096)));
+        }
+        DWORD n = 0;
+        const auto request = static_cast<DWORD>(std::min(data.size() - used, kMaxTransfer));
+        if (!::ReadFile(file.get(), data.data() + used, request, &n, nullptr)) {
+            return std::unexpected(ReadFailure::read_failed);
+        }
+        if (n == 0) {
+            break;
+        }
+        used += n;
+    }
+    data.resize(used);
+    return data;
+}
+
+std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
+    // OPEN_ALWAYS opens an existing file as it is: nothing is cut before the
+    // checks, so a second name of someone else's file leaves that file whole.
+    // It also keeps an existing file's attributes; CREATE_ALWAYS would refuse
+    // a hidden or system file outright. Reading the attributes back needs
+    // FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks and which sharing does
+    // not govern.
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | kOpenGuarded,
+                                  nullptr));
+    if (!file) {
+        return std::unexpected(WriteFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(path);
+    if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
+        return std::unexpected(WriteFailure::not_a_private_file);
+    }
+    if (!::SetEndOfFile(file.get())) {
+        return std::unexpected(WriteFailure::write_failed);
+    }
+    while (!bytes.empty()) {
+        DWORD n = 0;
+        const auto request = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
+        if (!::WriteFile(file.get(), bytes.data(), request, &n, nullptr)) {
+            return std::unexpected(WriteFailure::write_failed);
+        }
+        if (n == 0) {
+            // Retrying a write that takes nothing could spin forever.
+            return std::unexpected(WriteFailure::write_failed);
+        }
+        bytes.remove_prefix(n);
+    }
+    if (!::CloseHandle(file.release())) {
+        return std::unexpected(WriteFailure::write_failed);
+    }
+    return {};
+}
+
+bool is_unredirected_directory(const Path& directory) {
+    // Backup semantics are what let CreateFileW open a directory at all.
+    const UniqueFile handle(::CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                          nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded, nullptr));
+    if (!handle) {
+        return false;
+    }
+    const std::optional<Path> intended = intended_path(directory);
+    return intended && is_real_directory_at(facts_of(handle.get()), *intended);
+}
+
+bool path_exists(const Path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return true;
+    }
+    // A symbolic link reports its own attributes even when its target is
+    // gone; only opening through it tells whether the target is there.
+    // Backup semantics let the open succeed for a directory too.
+    const UniqueFile target(::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return target.valid();
+}
+
+}  // namespace tarsel::platform
