@@ -28,7 +28,8 @@ struct RunnerContext {
 [[nodiscard]] RunnerContext current_runner_context();
 
 [[nodiscard]] ActionOutcome run_tunnel_action(std::string_view action);
-[[nodiscard]] ActionOutcome run_tunnel_action(std::string_view action, const RunnerContext& context);
+[[nodiscard]] ActionOutcome run_tunnel_action(std::string_view action,
+                                              const RunnerContext& context);
 
 // wireguard.exe next to the helper, else in its resources sub-directory.
 [[nodiscard]] std::expected<platform::Path, std::string> locate_wireguard();

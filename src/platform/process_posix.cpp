@@ -1,0 +1,221 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "platform/process.h"
+#include "platform/unique_handle.h"
+
+extern char** environ;
+
+namespace tarsel::platform {
+namespace {
+
+struct DescriptorTraits {
+    using Value = int;
+    static Value invalid() noexcept { return -1; }
+    static void close(Value fd) noexcept {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+};
+using UniqueDescriptor = UniqueHandle<DescriptorTraits>;
+
+struct Pipe {
+    UniqueDescriptor read_end;
+    UniqueDescriptor write_end;
+};
+
+// Both ends close on exec: the child gets only the copies placed on its
+// descriptors 1 and 2, so no other child keeps a pipe open by accident.
+std::expected<Pipe, std::int32_t> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return std::unexpected(static_cast<std::int32_t>(errno));
+    }
+    return Pipe{UniqueDescriptor(fds[0]), UniqueDescriptor(fds[1])};
+}
+
+class SpawnActions {
+  public:
+    SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+  public:
+    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+    posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
+// Waits for the child however the read loop ended, so no zombie is left.
+std::expected<std::uint32_t, std::int32_t> wait_for_exit(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::unexpected(static_cast<std::int32_t>(errno));
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+    }
+    return static_cast<std::uint32_t>(WEXITSTATUS(status));
+}
+
+// Reads both pipes until each reports end of file. Polling both keeps a child
+// that fills one pipe while we would be blocked on the other from stalling.
+std::expected<void, std::int32_t> read_both(UniqueDescriptor& out, UniqueDescriptor& err,
+                                            ProcessOutput& output) {
+    UniqueDescriptor* descriptors[] = {&out, &err};
+    std::string* buffers[] = {&output.standard_output, &output.standard_error};
+    char chunk[65536];
+    while (out.valid() || err.valid()) {
+        pollfd polled[2];
+        nfds_t count = 0;
+        int which[2];
+        for (int i = 0; i < 2; ++i) {
+            if (descriptors[i]->valid()) {
+                polled[count] = {descriptors[i]->get(), POLLIN, 0};
+                which[count++] = i;
+            }
+        }
+        if (::poll(polled, count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::unexpected(static_cast<std::int32_t>(errno));
+        }
+        for (nfds_t k = 0; k < count; ++k) {
+            if (polled[k].revents == 0) {
+                continue;
+            }
+            const int i = which[k];
+            const ssize_t n = ::read(descriptors[i]->get(), chunk, sizeof chunk);
+            if (n > 0) {
+                buffers[i]->append(chunk, static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                descriptors[i]->reset();
+            } else if (errno != EINTR && errno != EAGAIN) {
+                return std::unexpected(static_cast<std::int32_t>(errno));
+            }
+        }
+    }
+    return {};
+}
+
+// strerror_r comes in a GNU form (returns the text) and an XSI form (fills the
+// buffer and returns a status); the overloads accept whichever the C library has.
+[[maybe_unused]] const char* message_of(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* message_of(int status, const char* buffer) {
+    return status == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& request) {
+    auto out = make_pipe();
+    if (!out) {
+        return std::unexpected(out.error());
+    }
+    auto err = make_pipe();
+    if (!err) {
+        return std::unexpected(err.error());
+    }
+
+    SpawnActions actions;
+    int rc =
+        ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) {
+        rc = ::posix_spawn_file_actions_adddup2(actions.get(), out->write_end.get(), STDOUT_FILENO);
+    }
+    if (rc == 0) {
+        rc = ::posix_spawn_file_actions_adddup2(actions.get(), err->write_end.get(), STDERR_FILENO);
+    }
+    // A helper that ignores SIGPIPE or blocks signals must not pass that on.
+    SpawnAttributes attributes;
+    sigset_t no_signals;
+    sigset_t default_signals;
+    sigemptyset(&no_signals);
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    if (rc == 0) {
+        rc = ::posix_spawnattr_setsigmask(attributes.get(), &no_signals);
+    }
+    if (rc == 0) {
+        rc = ::posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
+    }
+    if (rc == 0) {
+        rc = ::posix_spawnattr_setflags(attributes.get(),
+                                        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    if (rc != 0) {
+        return std::unexpected(static_cast<std::int32_t>(rc));
+    }
+
+    std::string program = request.program.native();
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    std::vector<std::string> arguments = request.arguments;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    // glibc starts the child with vfork semantics and reports a failed exec
+    // (a missing file, a directory) here rather than as exit code 127.
+    pid_t child = 0;
+    rc = ::posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(),
+                       environ);
+    if (rc != 0) {
+        return std::unexpected(static_cast<std::int32_t>(rc));
+    }
+    // Our copies of the write ends must go now: while they are open, the reads
+    // below never see end of file, even after the child has exited.
+    out->write_end.reset();
+    err->write_end.reset();
+
+    ProcessOutput output;
+    const auto read = read_both(out->read_end, err->read_end, output);
+    // A read that fails leaves the child's output unusable, so the action is
+    // reported as failed with that error, as a failed start would be. Closing
+    // our ends makes the child's further writes fail instead of blocking, and
+    // the child is still waited for, so it is neither orphaned nor left a zombie.
+    out->read_end.reset();
+    err->read_end.reset();
+    const auto exit_code = wait_for_exit(child);
+    if (!read) {
+        return std::unexpected(read.error());
+    }
+    if (!exit_code) {
+        return std::unexpected(exit_code.error());
+    }
+    output.exit_code = *exit_code;
+    return output;
+}
+
+std::string os_error_text(std::int32_t code) {
+    char buffer[512] = {};
+    std::string text = message_of(::strerror_r(code, buffer, sizeof buffer), buffer);
+    return text + " (os error " + std::to_string(code) + ")";
+}
+
+}  // namespace tarsel::platform

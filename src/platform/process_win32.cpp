@@ -1,0 +1,297 @@
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/unique_handle.h"
+
+namespace tarsel::platform {
+namespace {
+
+// Files and pipes are INVALID_HANDLE_VALUE when absent; events, processes and
+// threads are null.
+struct FileTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) noexcept {
+        const DWORD saved = ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(saved);
+    }
+};
+struct KernelObjectTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value handle) noexcept { FileTraits::close(handle); }
+};
+using UniqueFile = UniqueHandle<FileTraits>;
+using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
+
+constexpr DWORD kPipeBufferSize = 64 * 1024;
+
+std::int32_t last_error() {
+    return static_cast<std::int32_t>(::GetLastError());
+}
+
+SECURITY_ATTRIBUTES inheritable() {
+    return {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+}
+
+struct Pipe {
+    UniqueFile read_end;   // ours: not inheritable, overlapped
+    UniqueFile write_end;  // the child's: inheritable
+};
+
+// CreatePipe gives no overlapped reads, so each pipe is a one-instance named
+// pipe under a name no one else uses, with the writing end opened at once.
+// FILE_FLAG_FIRST_PIPE_INSTANCE makes the call fail rather than join a pipe
+// that someone else created under the same name beforehand.
+std::expected<Pipe, std::int32_t> make_pipe() {
+    static std::atomic<unsigned long> counter{0};
+    const std::wstring name = L"\\\\.\\pipe\\tarsel-helper-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter.fetch_add(1));
+    Pipe pipe;
+    pipe.read_end.reset(::CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+        kPipeBufferSize, kPipeBufferSize, 0, nullptr));
+    if (!pipe.read_end) {
+        return std::unexpected(last_error());
+    }
+    SECURITY_ATTRIBUTES attributes = inheritable();
+    pipe.write_end.reset(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, &attributes, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!pipe.write_end) {
+        return std::unexpected(last_error());
+    }
+    return pipe;
+}
+
+// One overlapped read at a time on one pipe, appending to one buffer. A read
+// still in flight when the reader goes away is cancelled and waited for, since
+// the system writes into the buffer and the OVERLAPPED until it completes.
+class PipeReader {
+  public:
+    PipeReader(UniqueFile pipe, std::string& sink)
+        : pipe_(std::move(pipe)), sink_(sink), chunk_(new char[kPipeBufferSize]) {}
+    PipeReader(const PipeReader&) = delete;
+    PipeReader& operator=(const PipeReader&) = delete;
+    ~PipeReader() {
+        if (pending_) {
+            ::CancelIoEx(pipe_.get(), &overlapped_);
+            DWORD ignored = 0;
+            ::GetOverlappedResult(pipe_.get(), &overlapped_, &ignored, TRUE);
+        }
+    }
+
+    [[nodiscard]] std::expected<void, std::int32_t> open_event() {
+        event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event_) {
+            return std::unexpected(last_error());
+        }
+        return {};
+    }
+
+    [[nodiscard]] bool ended() const { return ended_; }
+    [[nodiscard]] HANDLE event() const { return event_.get(); }
+
+    // A read that completes at once still signals the event, so both kinds of
+    // start are collected the same way, in collect().
+    [[nodiscard]] std::expected<void, std::int32_t> start() {
+        overlapped_ = {};
+        overlapped_.hEvent = event_.get();
+        if (::ReadFile(pipe_.get(), chunk_.get(), kPipeBufferSize, nullptr, &overlapped_)) {
+            pending_ = true;
+            return {};
+        }
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            pending_ = true;
+            return {};
+        }
+        return finish_with(error);
+    }
+
+    [[nodiscard]] std::expected<void, std::int32_t> collect() {
+        DWORD transferred = 0;
+        const BOOL done = ::GetOverlappedResult(pipe_.get(), &overlapped_, &transferred, FALSE);
+        const DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
+        pending_ = false;
+        if (!done) {
+            return finish_with(error);
+        }
+        sink_.append(chunk_.get(), transferred);
+        return start();
+    }
+
+  private:
+    // The child side closing its end (on exit, or by hand) is the normal end.
+    std::expected<void, std::int32_t> finish_with(DWORD error) {
+        if (error == ERROR_BROKEN_PIPE) {
+            ended_ = true;
+            return {};
+        }
+        return std::unexpected(static_cast<std::int32_t>(error));
+    }
+
+    UniqueFile pipe_;
+    UniqueKernelObject event_;
+    std::string& sink_;
+    std::unique_ptr<char[]> chunk_;
+    OVERLAPPED overlapped_{};
+    bool pending_ = false;
+    bool ended_ = false;
+};
+
+// Both pipes are read at once: a child that fills one pipe while we would be
+// blocked on the other would otherwise never finish.
+std::expected<void, std::int32_t> read_both(UniqueFile out, UniqueFile err, ProcessOutput& output) {
+    PipeReader out_reader(std::move(out), output.standard_output);
+    PipeReader err_reader(std::move(err), output.standard_error);
+    PipeReader* readers[] = {&out_reader, &err_reader};
+    for (PipeReader* reader : readers) {
+        if (auto ready = reader->open_event(); !ready) {
+            return ready;
+        }
+    }
+    for (PipeReader* reader : readers) {
+        if (auto started = reader->start(); !started) {
+            return started;
+        }
+    }
+    // The order alternates between passes so that a busy stdout cannot keep
+    // stderr waiting; WaitForMultipleObjects reports the lowest ready index.
+    for (unsigned pass = 0; !out_reader.ended() || !err_reader.ended(); ++pass) {
+        HANDLE events[2];
+        PipeReader* owners[2];
+        DWORD count = 0;
+        for (unsigned i = 0; i < 2; ++i) {
+            PipeReader* reader = readers[(pass + i) % 2];
+            if (!reader->ended()) {
+                events[count] = reader->event();
+                owners[count++] = reader;
+            }
+        }
+        const DWORD signalled = ::WaitForMultipleObjects(count, events, FALSE, INFINITE);
+        if (signalled == WAIT_FAILED) {
+            return std::unexpected(last_error());
+        }
+        // Only events are waited on, without a time-out, so no other result is
+        // expected; should one come, the read fails rather than guess a pipe.
+        if (signalled >= WAIT_OBJECT_0 + count) {
+            return std::unexpected(static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
+        }
+        if (auto collected = owners[signalled - WAIT_OBJECT_0]->collect(); !collected) {
+            return collected;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& request) {
+    SECURITY_ATTRIBUTES attributes = inheritable();
+    UniqueFile null_input(::CreateFileW(L"\\\\.\\NUL", GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!null_input) {
+        return std::unexpected(last_error());
+    }
+    auto out = make_pipe();
+    if (!out) {
+        return std::unexpected(out.error());
+    }
+    auto err = make_pipe();
+    if (!err) {
+        return std::unexpected(err.error());
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_input.get();
+    startup.hStdOutput = out->write_end.get();
+    startup.hStdError = err->write_end.get();
+
+    // CreateProcessW may write into the command line, so it gets its own copy.
+    std::wstring command_line(request.command_line.begin(), request.command_line.end());
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(request.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                          CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &started)) {
+        return std::unexpected(last_error());
+    }
+    const UniqueKernelObject process(started.hProcess);
+    const UniqueKernelObject thread(started.hThread);
+
+    // The child holds its own copies now. Were ours kept open, the pipes would
+    // never report their end and the reads below would wait forever.
+    null_input.reset();
+    out->write_end.reset();
+    err->write_end.reset();
+
+    ProcessOutput output;
+    // Returning as soon as a read fails would orphan a child that may be half
+    // way through changing the tunnel service. Such a failure is instead
+    // reported like a failed start, but only once the child has ended: our read
+    // ends are closed first (the child's writes then fail rather than block),
+    // then the child is waited for like any other.
+    const auto read = read_both(std::move(out->read_end), std::move(err->read_end), output);
+
+    if (::WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) {
+        return std::unexpected(last_error());
+    }
+    if (!read) {
+        return std::unexpected(read.error());
+    }
+    DWORD exit_code = 0;
+    if (!::GetExitCodeProcess(process.get(), &exit_code)) {
+        return std::unexpected(last_error());
+    }
+    output.exit_code = exit_code;
+    return output;
+}
+
+std::string os_error_text(std::int32_t code) {
+    constexpr DWORD kNtStatusBit = 0x10000000;
+    DWORD message_id = static_cast<DWORD>(code);
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    HMODULE module = nullptr;
+    // Codes with this bit are NTSTATUS values; their messages live in ntdll's
+    // message table rather than the system's.
+    if ((message_id & kNtStatusBit) != 0) {
+        if (HMODULE ntdll = ::GetModuleHandleW(L"NTDLL.DLL")) {
+            module = ntdll;
+            message_id &= ~kNtStatusBit;
+            flags |= FORMAT_MESSAGE_FROM_HMODULE;
+        }
+    }
+    const std::string looked_up = std::to_string(static_cast<std::int32_t>(message_id));
+
+    wchar_t buffer[2048];
+    const DWORD length = ::FormatMessageW(flags, module, message_id, 0, buffer, 2048, nullptr);
+    std::string message;
+    if (length == 0) {
+        const DWORD error = ::GetLastError();
+        message = "OS Error " + looked_up + " (FormatMessageW() returned error " +
+                  std::to_string(error) + ")";
+    } else {
+        std::u16string_view units(reinterpret_cast<const char16_t*>(buffer), length);
+        if (!is_valid_utf16(units)) {
+            message = "OS Error " + looked_up + " (FormatMessageW() returned invalid UTF-16)";
+        } else {
+            while (!units.empty() &&
+                   (units.back() == u' ' || units.back() == u'\t' || units.back() == u'\n' ||
+                    units.back() == u'\f' || units.back() == u'\r')) {
+                units.remove_suffix(1);
+            }
+            message = utf16_to_utf8_lossy(units);
+        }
+    }
+    return message + " (os error " + std::to_string(code) + ")";
+}
+
+}  // namespace tarsel::platform
