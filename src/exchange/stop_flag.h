@@ -11,8 +11,10 @@ namespace tarsel::exchange {
 // The boolean goes from false to true once and is never cleared; nothing else
 // is published through it, hence relaxed ordering on both sides.
 class StopFlag {
-public:
-    [[nodiscard]] static StopFlag create() { return StopFlag(std::make_shared<std::atomic<bool>>(false)); }
+  public:
+    [[nodiscard]] static StopFlag create() {
+        return StopFlag(std::make_shared<std::atomic<bool>>(false));
+    }
 
     StopFlag() = default;  // holds no record
 
@@ -24,7 +26,7 @@ public:
     [[nodiscard]] bool holds_record() const noexcept { return record_ != nullptr; }
     [[nodiscard]] long holders() const noexcept { return record_.use_count(); }
 
-private:
+  private:
     explicit StopFlag(std::shared_ptr<std::atomic<bool>> record) : record_(std::move(record)) {}
     std::shared_ptr<std::atomic<bool>> record_;
 };

@@ -1,0 +1,64 @@
+#include "exchange/command_loop.h"
+
+#include <thread>
+
+#include "exchange/documents.h"
+#include "platform/files.h"
+
+namespace tarsel::exchange {
+
+platform::Path data_dir() {
+    // Without PROGRAMDATA (or with a value that is not valid Unicode) the data
+    // goes under the temporary-files directory. Should even that be unknown,
+    // the empty base leaves the relative "TarselVPN", as an empty PROGRAMDATA
+    // does: the helper still serves a client that finds it there.
+    const platform::Path base = platform::program_data_directory()
+                                    .or_else(platform::temp_directory)
+                                    .value_or(platform::Path());
+    return platform::join_path(base, "TarselVPN");
+}
+
+LoopSettings default_loop_settings() {
+    return LoopSettings{
+        .data_dir = data_dir(),
+        .poll_interval = kPollInterval,
+        .sleep = [](std::chrono::nanoseconds interval) { std::this_thread::sleep_for(interval); },
+        .run_action = [](std::string_view action) { return run_tunnel_action(action); },
+    };
+}
+
+void command_loop(StopFlag stop) {
+    command_loop(std::move(stop), default_loop_settings());
+}
+
+void command_loop(StopFlag stop, const LoopSettings& settings) {
+    // A directory that cannot be made is no reason to stop: every pass then
+    // simply finds no command, and a client sees no answer.
+    (void)platform::create_directory_chain(settings.data_dir);
+    // Any local user may have made data_dir first, as a link to a place of
+    // their choosing; such a directory counts as one that could not be made,
+    // and no pass reads or writes through it.
+    const bool directory_trusted = platform::is_unredirected_directory(settings.data_dir);
+    const platform::Path command_path = platform::join_path(settings.data_dir, "command.json");
+    const platform::Path result_path = platform::join_path(settings.data_dir, "result.json");
+    std::uint64_t last_nonce = 0;
+
+    while (!stop.is_set()) {
+        // Only equality with the last handled nonce counts, so a client may
+        // restart its numbering at any value other than the one just answered.
+        if (auto command = directory_trusted ? read_command(command_path) : std::nullopt;
+            command && command->nonce != 0 && command->nonce != last_nonce) {
+            const ActionOutcome outcome = settings.run_action(command->action);
+            write_result(result_path, outcome
+                                          ? HelperResult::success(command->nonce)
+                                          : HelperResult::failure(command->nonce, outcome.error()));
+            // Counted as handled even when the result could not be written:
+            // retrying would run wireguard.exe again for the same request.
+            last_nonce = command->nonce;
+        }
+        settings.sleep(settings.poll_interval);
+    }
+    stop.release();
+}
+
+}  // namespace tarsel::exchange
