@@ -44,7 +44,7 @@ struct CreateServiceArguments {
 };
 
 class ServiceManagerApi {
-public:
+  public:
     virtual ~ServiceManagerApi() = default;
     virtual ScHandle open_sc_manager(const char16_t* machine_name, const char16_t* database_name,
                                      std::uint32_t desired_access) = 0;
@@ -66,7 +66,7 @@ using ControlHandlerFunction = std::uint32_t (*)(std::uint32_t control, std::uin
                                                  void* event_data, void* context);
 
 class ServiceDispatcherApi {
-public:
+  public:
     virtual ~ServiceDispatcherApi() = default;
     // StartServiceCtrlDispatcherW with a two-entry table: {service_name,
     // service_main} and the terminating null entry.

@@ -1,0 +1,20 @@
+#include <string>
+#include <vector>
+
+#include "install/registration.h"
+#include "main/entry.h"
+#include "platform/console.h"
+#include "service/service_host.h"
+
+int main(int argc, char** argv) {
+    using namespace tarsel;
+    const std::vector<std::string> arguments = platform::command_line_arguments(argc, argv);
+    const entry::EntryOperations operations{
+        .install = [] { return install::install_service(); },
+        .uninstall = [] { return install::uninstall_service(); },
+        .repair = [] { return install::repair_service(); },
+        .run_service = [] { return service::run_service(); },
+        .write_standard_error = [](std::string_view line) { platform::write_standard_error(line); },
+    };
+    return entry::run_entry(arguments, operations);
+}
