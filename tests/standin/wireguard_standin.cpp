@@ -25,9 +25,11 @@ std::map<std::string, std::string> read_behaviour(const platform::Path& director
     std::ifstream in(directory / std::string(standin::kBehaviourFile), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         const auto eq = line.find('=');
-        if (eq != std::string::npos) settings[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string::npos)
+            settings[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return settings;
 }
@@ -49,7 +51,8 @@ void flood(std::uint64_t total) {
         const std::uint64_t n = std::min(chunk, total - offset);
         for (char stream : {'o', 'e'}) {
             buffer.clear();
-            for (std::uint64_t i = 0; i < n; ++i) buffer.push_back(standin::flood_byte(stream, offset + i));
+            for (std::uint64_t i = 0; i < n; ++i)
+                buffer.push_back(standin::flood_byte(stream, offset + i));
             write_all(stream, buffer);
         }
     }
@@ -71,7 +74,8 @@ int main(int argc, char** argv) {
             record << "arg " << standin::to_hex(arguments[i]) << '\n';
         }
         record << "end\n";
-        std::ofstream log(directory / std::string(standin::kLogFile), std::ios::binary | std::ios::app);
+        std::ofstream log(directory / std::string(standin::kLogFile),
+                          std::ios::binary | std::ios::app);
         log << record.str();
     }
 

@@ -37,12 +37,14 @@ TempDir::~TempDir() {
 void write_file(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
@@ -50,7 +52,8 @@ std::string read_file(const fs::path& path) {
 
 fs::path program_directory() {
     auto self = platform::executable_path();
-    if (!self) throw std::runtime_error("cannot find the test program's own path");
+    if (!self)
+        throw std::runtime_error("cannot find the test program's own path");
     return self->parent_path();
 }
 
@@ -76,7 +79,8 @@ fs::path install_standin(const fs::path& directory, const StandinBehaviour& beha
 std::vector<StandinRun> standin_runs(const fs::path& directory) {
     std::vector<StandinRun> runs;
     const auto log = directory / std::string(standin::kLogFile);
-    if (!fs::exists(log)) return runs;
+    if (!fs::exists(log))
+        return runs;
     std::istringstream in(read_file(log));
     std::string line;
     StandinRun current;

@@ -13,14 +13,14 @@ namespace fs = std::filesystem;
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the fixture ends.
 class TempDir {
-public:
+  public:
     TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     ~TempDir();
     [[nodiscard]] const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -47,7 +47,7 @@ void set_standin_behaviour(const fs::path& directory, const StandinBehaviour& be
 
 // One run of the stand-in as it recorded it.
 struct StandinRun {
-    std::string command_line;  // Windows only: GetCommandLineW as UTF-8
+    std::string command_line;            // Windows only: GetCommandLineW as UTF-8
     std::vector<std::string> arguments;  // argv[1..], as UTF-8
 };
 [[nodiscard]] std::vector<StandinRun> standin_runs(const fs::path& directory);
