@@ -1,0 +1,244 @@
+#include "client/client.h"
+
+#include <limits>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "client/arguments.h"
+#include "exchange/command_loop.h"
+#include "exchange/documents.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "service/service_host.h"
+
+namespace tarsel::client {
+namespace {
+
+constexpr std::size_t kAnySize = std::numeric_limits<std::size_t>::max();
+
+// Arguments arrive as UTF-8 on both systems; a plain std::string would be
+// taken in the ANSI code page on Windows.
+platform::Path path_from_utf8(std::string_view text) {
+    return platform::Path(std::u8string(text.begin(), text.end()));
+}
+
+std::string json_string(std::string_view text) {
+    std::string out;
+    exchange::write_json_string(out, text);
+    return out;
+}
+
+std::string command_line_text(const exchange::HelperCommand& command) {
+    return "action=" + json_string(command.action) + " nonce=" + std::to_string(command.nonce);
+}
+
+int check(const Invocation& invocation, const ClientSeams& seams) {
+    const auto command = exchange::read_command(path_from_utf8(invocation.file));
+    if (!command) {
+        seams.write_output("rejected\n");
+        return kExitFailed;
+    }
+    seams.write_output("accepted: " + command_line_text(*command) + "\n");
+    return kExitOk;
+}
+
+// read_command keeps its reasons to itself; these steps only explain, after
+// the fact, why it found nothing.
+std::string why_no_command(const platform::Path& path) {
+    const auto bytes = platform::read_whole_file(path, exchange::kMaxCommandBytes);
+    if (!bytes) {
+        switch (bytes.error()) {
+            case platform::ReadFailure::open_failed:
+                return platform::path_exists(path) ? "command.json cannot be opened"
+                                                   : "command.json does not exist";
+            case platform::ReadFailure::not_a_plain_file:
+                return "command.json is not a plain file";
+            case platform::ReadFailure::read_failed:
+                return "command.json cannot be read";
+            case platform::ReadFailure::too_large:
+                return "command.json is larger than the helper reads";
+        }
+    }
+    if (!platform::is_valid_utf8(*bytes)) {
+        return "command.json is not valid UTF-8";
+    }
+    return "command.json is not an accepted command document";
+}
+
+std::string command_status(const platform::Path& data_dir) {
+    const platform::Path path = platform::join_path(data_dir, "command.json");
+    const auto command = exchange::read_command(path);
+    if (!command) {
+        return "command: none (" + why_no_command(path) + ")\n";
+    }
+    std::string line = "command: " + command_line_text(*command);
+    if (command->nonce == 0) {
+        line += " (nonce 0 is never answered)";
+    }
+    return line + "\n";
+}
+
+std::string result_status(const platform::Path& data_dir) {
+    const platform::Path path = platform::join_path(data_dir, "result.json");
+    const auto bytes = platform::read_whole_file(path, kAnySize);
+    if (!bytes) {
+        return platform::path_exists(path) ? "result: none (result.json cannot be read)\n"
+                                           : "result: none (result.json does not exist)\n";
+    }
+    const auto result = parse_result(*bytes);
+    if (!result) {
+        return "result: none (result.json is not a result document; the helper may be writing "
+               "it)\n";
+    }
+    if (result->ok) {
+        return "result: nonce=" + std::to_string(result->nonce) + " ok\n";
+    }
+    return "result: nonce=" + std::to_string(result->nonce) +
+           " failed, error=" + json_string(result->error.value_or("")) + "\n";
+}
+
+std::string state_name(std::uint32_t state) {
+    switch (state) {
+        case 1:
+            return "stopped";
+        case 2:
+            return "starting";
+        case 3:
+            return "stopping";
+        case 4:
+            return "running";
+        case 5:
+            return "continuing";
+        case 6:
+            return "pausing";
+        case 7:
+            return "paused";
+        default:
+            return "in state " + std::to_string(state);
+    }
+}
+
+std::string service_status(const platform::ServiceQuery& query) {
+    const std::string name = platform::utf16_to_utf8_lossy(service::kServiceName);
+    switch (query.outcome) {
+        case platform::ServiceQuery::Outcome::state:
+            return "service: " + name + " is " + state_name(query.code) + "\n";
+        case platform::ServiceQuery::Outcome::not_installed:
+            return "service: " + name + " is not installed\n";
+        case platform::ServiceQuery::Outcome::no_service_manager:
+            return "service: no service manager on this system; run tarsel-helper in the "
+                   "foreground instead\n";
+        case platform::ServiceQuery::Outcome::failed:
+            return "service: the service manager cannot be asked: " +
+                   platform::os_error_text(static_cast<std::int32_t>(query.code)) + "\n";
+    }
+    return {};
+}
+
+int status(const platform::Path& data_dir, const ClientSeams& seams) {
+    seams.write_output("data directory: " + platform::path_to_utf8(data_dir) + "\n" +
+                       command_status(data_dir) + result_status(data_dir) +
+                       service_status(seams.query_service()));
+    return kExitOk;
+}
+
+int request(std::string_view action, const platform::Path& data_dir, std::chrono::seconds timeout,
+            const ClientSeams& seams) {
+    const platform::Path command_path = platform::join_path(data_dir, "command.json");
+    const platform::Path result_path = platform::join_path(data_dir, "result.json");
+
+    std::vector<std::uint64_t> avoid;
+    if (const auto current = exchange::read_command(command_path)) {
+        avoid.push_back(current->nonce);
+    }
+    if (const auto bytes = platform::read_whole_file(result_path, kAnySize)) {
+        if (const auto last = parse_result(*bytes)) {
+            avoid.push_back(last->nonce);
+        }
+    }
+    const exchange::HelperCommand command{std::string(action), choose_nonce(avoid, seams.random)};
+
+    if (const auto sent = send_command(data_dir, command); !sent) {
+        std::string line = "tarselctl: cannot write " + platform::path_to_utf8(command_path) +
+                           ": " + platform::os_error_text(sent.error());
+        if (!platform::path_exists(data_dir)) {
+            line +=
+                " (the directory does not exist; the TarselHelper service creates it when "
+                "it starts)";
+        }
+        seams.write_error(line + "\n");
+        return kExitFailed;
+    }
+
+    WaitSeams wait{seams.now, seams.sleep, nullptr};
+    if (seams.standard_error_is_terminal()) {
+        wait.show_progress = seams.write_error;
+    }
+    const auto result = wait_for_result(result_path, command.nonce, timeout, wait);
+    if (!result) {
+        seams.write_error("tarselctl: no answer within " + std::to_string(timeout.count()) +
+                          " s; the TarselHelper service is probably not running (see "
+                          "\"tarselctl status\"). The command stays in " +
+                          platform::path_to_utf8(command_path) +
+                          " and is carried out when the service starts, unless it is replaced "
+                          "first.\n");
+        return kExitNoAnswer;
+    }
+    if (result->ok) {
+        seams.write_output(std::string(action) + ": ok (nonce " + std::to_string(command.nonce) +
+                           ")\n");
+        return kExitOk;
+    }
+    const std::string error = result->error.value_or("");
+    seams.write_error("tarselctl: " + std::string(action) +
+                      " failed: " + (error.empty() ? "(no error text)" : error) + "\n");
+    return kExitFailed;
+}
+
+}  // namespace
+
+ClientSeams default_client_seams() {
+    return ClientSeams{
+        .default_data_dir = [] { return exchange::data_dir(); },
+        .random =
+            [] {
+                std::random_device device;
+                return (std::uint64_t{device()} << 32) ^ device();
+            },
+        .now = [] { return Clock::now(); },
+        .sleep = [](Clock::duration duration) { std::this_thread::sleep_for(duration); },
+        .standard_error_is_terminal = [] { return platform::standard_error_is_terminal(); },
+        .query_service = [] { return platform::query_service_state(service::kServiceName); },
+        .write_output = [](std::string_view text) { platform::write_standard_output(text); },
+        .write_error = [](std::string_view text) { platform::write_standard_error(text); },
+    };
+}
+
+int run_client(std::span<const std::string> arguments, const ClientSeams& seams) {
+    const auto invocation = parse_arguments(arguments);
+    if (!invocation) {
+        seams.write_error("tarselctl: " + invocation.error() + "\n\n" + usage_text());
+        return kExitUsage;
+    }
+    const platform::Path data_dir =
+        invocation->dir ? path_from_utf8(*invocation->dir) : seams.default_data_dir();
+    switch (invocation->verb) {
+        case Verb::help:
+            seams.write_output(usage_text());
+            return kExitOk;
+        case Verb::check:
+            return check(*invocation, seams);
+        case Verb::status:
+            return status(data_dir, seams);
+        case Verb::up:
+            return request("up", data_dir, invocation->timeout, seams);
+        case Verb::down:
+            return request("down", data_dir, invocation->timeout, seams);
+    }
+    return kExitUsage;
+}
+
+}  // namespace tarsel::client

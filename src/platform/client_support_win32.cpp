@@ -1,0 +1,123 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/client_support.h"
+#include "platform/unique_handle.h"
+
+namespace tarsel::platform {
+namespace {
+
+struct FileTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) noexcept {
+        const DWORD saved = ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(saved);
+    }
+};
+using UniqueFile = UniqueHandle<FileTraits>;
+
+struct ScTraits {
+    using Value = SC_HANDLE;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value handle) noexcept {
+        const DWORD saved = ::GetLastError();
+        ::CloseServiceHandle(handle);
+        ::SetLastError(saved);
+    }
+};
+using UniqueSc = UniqueHandle<ScTraits>;
+
+std::int32_t last_error() {
+    return static_cast<std::int32_t>(::GetLastError());
+}
+
+std::expected<void, std::int32_t> write_new_file(const Path& path, std::string_view bytes) {
+    // CREATE_NEW: a leftover file of that name is never written into.
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return std::unexpected(last_error());
+    }
+    while (!bytes.empty()) {
+        DWORD n = 0;
+        const auto request = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        if (!::WriteFile(file.get(), bytes.data(), request, &n, nullptr)) {
+            return std::unexpected(last_error());
+        }
+        if (n == 0) {
+            return std::unexpected(static_cast<std::int32_t>(ERROR_WRITE_FAULT));
+        }
+        bytes.remove_prefix(n);
+    }
+    if (!::CloseHandle(file.release())) {
+        return std::unexpected(last_error());
+    }
+    return {};
+}
+
+bool is_transient(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+}  // namespace
+
+std::expected<void, std::int32_t> write_then_rename(const Path& temporary, const Path& target,
+                                                    std::string_view bytes) {
+    auto written = write_new_file(temporary, bytes);
+    if (written) {
+        // The helper opens command.json with delete sharing, so it never blocks
+        // the replacement; a virus scanner or indexer that opens the file
+        // without it can, for a moment, so such refusals are retried briefly.
+        for (int attempt = 0;; ++attempt) {
+            if (::MoveFileExW(temporary.c_str(), target.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                break;
+            }
+            const DWORD error = ::GetLastError();
+            if (attempt == 40 || !is_transient(error)) {
+                written = std::unexpected(static_cast<std::int32_t>(error));
+                break;
+            }
+            ::Sleep(50);
+        }
+    }
+    if (!written) {
+        ::DeleteFileW(temporary.c_str());
+    }
+    return written;
+}
+
+bool standard_error_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+ServiceQuery query_service_state(std::u16string_view service_name) {
+    const std::wstring name(service_name.begin(), service_name.end());
+    // Connect and query-status rights are granted to every interactive user,
+    // so the client needs no elevation to ask.
+    UniqueSc manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return ServiceQuery{ServiceQuery::Outcome::failed, ::GetLastError()};
+    }
+    UniqueSc service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return ServiceQuery{ServiceQuery::Outcome::not_installed, 0};
+        }
+        return ServiceQuery{ServiceQuery::Outcome::failed, error};
+    }
+    SERVICE_STATUS status{};
+    if (!::QueryServiceStatus(service.get(), &status)) {
+        return ServiceQuery{ServiceQuery::Outcome::failed, ::GetLastError()};
+    }
+    return ServiceQuery{ServiceQuery::Outcome::state, status.dwCurrentState};
+}
+
+}  // namespace tarsel::platform
