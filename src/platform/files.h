@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,7 @@
 namespace tarsel::platform {
 
 enum class ReadFailure {
-    open_failed,  // missing, not accessible, or not openable
+    open_failed,       // missing, not accessible, or not openable
     not_a_plain_file,  // a link, pipe, FIFO, device or directory, or found elsewhere
     read_failed,
     too_large,  // more than the caller's limit
@@ -31,6 +32,26 @@ enum class ReadFailure {
 // end of file.
 [[nodiscard]] std::expected<std::string, ReadFailure> read_whole_file(const Path& path,
                                                                       std::size_t max_bytes);
+
+// Reads one file again and again, as read_whole_file does, keeping its
+// buffers from one read to the next: once they have grown to fit, reading an
+// unchanged file allocates nothing. The loop reads command.json every 300 ms
+// for the life of the machine, so that pass must cost no more than the I/O.
+// Where the file must be is worked out once, when the reader is made.
+class RepeatedFileReader {
+  public:
+    RepeatedFileReader(Path path, std::size_t max_bytes);
+
+    // The file's whole content, valid until the next read.
+    [[nodiscard]] std::expected<std::string_view, ReadFailure> read();
+
+  private:
+    Path path_;
+    std::size_t max_bytes_;
+    std::optional<Path> intended_;
+    Path::string_type final_path_;  // where the system says the opened file is
+    std::string data_;
+};
 
 enum class WriteFailure {
     open_failed,

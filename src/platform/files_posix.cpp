@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -86,12 +87,39 @@ OpenedObject facts_of(int fd) {
     return object;
 }
 
-std::string without_trailing_slashes(const Path& path) {
-    std::string text = path.native();
+// final_path_of for a caller that reads in every pass: the text lands in
+// `out`, whose storage is kept from call to call.
+bool final_path_into(int fd, std::string& out) {
+    // "/proc/self/fd/" and a decimal int fit; std::to_string could allocate.
+    char link[32] = "/proc/self/fd/";
+    constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
+    *std::to_chars(link + kPrefix, link + sizeof link - 1, fd).ptr = '\0';
+    if (out.size() < 256) {
+        out.resize(256);
+    }
+    for (;;) {
+        const ssize_t n = ::readlink(link, out.data(), out.size());
+        if (n < 0) {
+            return false;
+        }
+        if (static_cast<std::size_t>(n) < out.size()) {
+            out.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        out.resize(out.size() * 2);
+    }
+}
+
+// same_file_system_path on the texts themselves.
+std::string_view without_trailing_slashes(std::string_view text) {
     while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
+        text.remove_suffix(1);
     }
     return text;
+}
+
+bool same_path_text(std::string_view a, std::string_view b) {
+    return without_trailing_slashes(a) == without_trailing_slashes(b);
 }
 
 }  // namespace
@@ -100,36 +128,44 @@ bool same_file_system_path(const Path& a, const Path& b) {
     return without_trailing_slashes(a) == without_trailing_slashes(b);
 }
 
-std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
-    UniqueFd file(open_retrying(path.c_str(), O_RDONLY | kOpenGuarded));
+RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
+    : path_(std::move(path)), max_bytes_(max_bytes), intended_(intended_path(path_)) {}
+
+std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
+    UniqueFd file(open_retrying(path_.c_str(), O_RDONLY | kOpenGuarded));
     if (!file) {
         return std::unexpected(ReadFailure::open_failed);
     }
-    const std::optional<Path> intended = intended_path(path);
-    if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
+    // is_plain_file_at's rule, applied without an OpenedObject, whose Path
+    // would cost allocations in every pass: a regular file (O_NOFOLLOW never
+    // opens a link) that the kernel places where the name says.
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !intended_ ||
+        !final_path_into(file.get(), final_path_) ||
+        !same_path_text(final_path_, intended_->native())) {
         return std::unexpected(ReadFailure::not_a_plain_file);
     }
     // One byte past the limit is enough to know the file is too large, and
     // the buffer never grows beyond that, whatever the file holds.
     const std::size_t limit =
-        max_bytes == std::numeric_limits<std::size_t>::max() ? max_bytes : max_bytes + 1;
-    std::size_t estimate = 0;
-    struct stat st {};
-    if (::fstat(file.get(), &st) == 0 && st.st_size > 0) {
-        estimate = static_cast<std::size_t>(st.st_size);
-    }
+        max_bytes_ == std::numeric_limits<std::size_t>::max() ? max_bytes_ : max_bytes_ + 1;
+    const std::size_t estimate = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
     // The extra byte lets the first read past the estimate see end of file
-    // without growing the buffer.
-    std::string data(std::min(limit, std::max<std::size_t>(estimate, 1) + 1), '\0');
+    // without growing the buffer. The buffer only ever grows: shrinking it
+    // would make the next pass allocate again.
+    const std::size_t wanted = std::min(limit, std::max<std::size_t>(estimate, 1) + 1);
+    if (data_.size() < wanted) {
+        data_.resize(wanted);
+    }
     std::size_t used = 0;
     for (;;) {
-        if (used == data.size()) {
+        if (used == data_.size()) {
             if (used >= limit) {
                 return std::unexpected(ReadFailure::too_large);
             }
-            data.resize(std::min(limit, std::max<std::size_t>(data.size() * 2, 4096)));
+            data_.resize(std::min(limit, std::max<std::size_t>(data_.size() * 2, 4096)));
         }
-        const ssize_t n = ::read(file.get(), data.data() + used, data.size() - used);
+        const ssize_t n = ::read(file.get(), data_.data() + used, data_.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -141,8 +177,12 @@ std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::s
         }
         used += static_cast<std::size_t>(n);
     }
-    data.resize(used);
-    return data;
+    return std::string_view(data_.data(), used);
+}
+
+std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
+    RepeatedFileReader reader(path, max_bytes);
+    return reader.read().transform([](std::string_view bytes) { return std::string(bytes); });
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {

@@ -90,8 +90,9 @@ OpenedObject facts_of(HANDLE handle) {
     if (!::GetFileInformationByHandle(handle, &info)) {
         return object;
     }
-    object.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ObjectKind::directory
-                                                                          : ObjectKind::regular_file;
+    object.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                      ? ObjectKind::directory
+                      : ObjectKind::regular_file;
     object.is_link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     object.link_count = info.nNumberOfLinks;
     object.final_path = final_path_of(handle);

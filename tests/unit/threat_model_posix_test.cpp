@@ -1,0 +1,149 @@
+// Attacks that need what only the POSIX build can make for real: symbolic
+// links and FIFOs. Junctions on Windows are the same attack as the links here.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/file_trust.h"
+#include "platform/files.h"
+#include "threat_fixture.h"
+
+namespace {
+
+using namespace tarsel::testing;
+
+void make_fifo(const fs::path& path) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0) << path;
+}
+
+TEST_F(ThreatModel, LinksAndFifosInPlaceOfTheDocumentsAreRefused) {
+    int reader = -1;
+    check_attacks({
+        {"command.json linked to a valid command elsewhere",
+         [&] {
+             write_file(outside / "secret.json", R"({"action":"up","nonce":1})");
+             fs::create_symlink(outside / "secret.json", data / "command.json");
+         },
+         0},
+        {"command.json as a FIFO", [&] { make_fifo(data / "command.json"); }, 0,
+         // A reader blocked in open() is released when a writer comes along.
+         [&] { ::close(::open((data / "command.json").c_str(), O_WRONLY | O_NONBLOCK)); }},
+        {"result.json linked to a file elsewhere",
+         [&] {
+             command(R"({"action":"up","nonce":1})");
+             write_file(outside / "shadow", "root:x:0:0");
+             fs::create_symlink(outside / "shadow", data / "result.json");
+         },
+         1},
+        {"result.json linked to a name elsewhere that does not exist yet",
+         [&] {
+             command(R"({"action":"up","nonce":1})");
+             fs::create_symlink(outside / "planted", data / "result.json");
+         },
+         1},
+        {"result.json as a FIFO with a reader waiting",
+         [&] {
+             command(R"({"action":"up","nonce":1})");
+             make_fifo(data / "result.json");
+             reader = ::open((data / "result.json").c_str(), O_RDONLY | O_NONBLOCK);
+             ASSERT_GE(reader, 0);
+         },
+         1,
+         {},
+         [&] {
+             char byte;
+             EXPECT_LE(::read(reader, &byte, 1), 0) << "the helper wrote into the FIFO";
+             ::close(reader);
+         }},
+    });
+}
+
+TEST_F(ThreatModel, DataDirMadeAsALinkBeforeTheHelperStartsIsNeverUsed) {
+    write_file(outside / "command.json", R"({"action":"up","nonce":1})");
+    write_file(outside / "result.json", "belongs to someone else");
+    fs::remove(data);
+    fs::create_directory_symlink(outside, data);
+    const auto before = outside_snapshot();
+    script.assign(3, [] {});
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(runs(), 0u);
+    EXPECT_EQ(outside_snapshot(), before);
+
+    // Once the link is gone, the next start serves an honest client.
+    fs::remove(data);
+    fs::create_directory(data);
+    command(R"({"action":"up","nonce":2})");
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(result(), R"({"nonce":2,"ok":true})");
+}
+
+TEST_F(ThreatModel, DataDirSwappedForALinkWhileRunningIsNeitherReadNorWritten) {
+    write_file(outside / "command.json", R"({"action":"up","nonce":2})");
+    write_file(outside / "result.json", "belongs to someone else");
+    const auto before = outside_snapshot();
+    const fs::path moved = temp.path() / "moved";
+    command(R"({"action":"up","nonce":1})");
+    std::size_t runs_after_swap = 0;
+    script = {
+        [&] {
+            fs::rename(data, moved);
+            fs::create_directory_symlink(outside, data);
+        },
+        [] {},
+        [&] {
+            runs_after_swap = runs();
+            fs::remove(data);
+            fs::rename(moved, data);
+            command(R"({"action":"up","nonce":3})");
+        },
+        [] {},
+    };
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(runs_after_swap, 1u) << "the command behind the link was acted on";
+    EXPECT_EQ(outside_snapshot(), before);
+    EXPECT_EQ(runs(), 2u);
+    EXPECT_EQ(result(), R"({"nonce":3,"ok":true})");
+}
+
+TEST_F(ThreatModel, DocumentsBehindLinksAreRefusedAtTheFileLevel) {
+    write_file(outside / "secret.json", R"({"action":"up","nonce":1})");
+    fs::create_symlink(outside / "secret.json", data / "command.json");
+    EXPECT_EQ(tarsel::platform::read_whole_file(data / "command.json", 100).error(),
+              tarsel::platform::ReadFailure::open_failed);
+    fs::create_symlink(outside, temp.path() / "link-to-outside");
+    EXPECT_EQ(
+        tarsel::platform::read_whole_file(temp.path() / "link-to-outside" / "secret.json", 100)
+            .error(),
+        tarsel::platform::ReadFailure::not_a_plain_file);
+    EXPECT_FALSE(tarsel::platform::is_unredirected_directory(temp.path() / "link-to-outside"));
+    EXPECT_EQ(tarsel::platform::replace_file_content(
+                  temp.path() / "link-to-outside" / "secret.json", "{}")
+                  .error(),
+              tarsel::platform::WriteFailure::not_a_private_file);
+    EXPECT_EQ(read_file(outside / "secret.json"), R"({"action":"up","nonce":1})");
+}
+
+TEST(SameFileSystemPath, PosixComparesBytesAndIgnoresTrailingSlashes) {
+    struct Row {
+        const char* desc;
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Row rows[] = {
+        {"equal", "/srv/TarselVPN", "/srv/TarselVPN", true},
+        {"trailing slash", "/srv/TarselVPN/", "/srv/TarselVPN", true},
+        {"case differs", "/srv/tarselvpn", "/srv/TarselVPN", false},
+        {"a longer name", "/srv/TarselVPN2", "/srv/TarselVPN", false},
+        {"root", "/", "/", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.desc);
+        EXPECT_EQ(tarsel::platform::same_file_system_path(row.a, row.b), row.same);
+    }
+}
+
+}  // namespace
