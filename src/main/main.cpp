@@ -4,6 +4,7 @@
 #include "install/registration.h"
 #include "main/entry.h"
 #include "platform/console.h"
+#include "platform/hardening.h"
 #include "service/service_host.h"
 
 int main(int argc, char** argv) {
@@ -13,7 +14,13 @@ int main(int argc, char** argv) {
         .install = [] { return install::install_service(); },
         .uninstall = [] { return install::uninstall_service(); },
         .repair = [] { return install::repair_service(); },
-        .run_service = [] { return service::run_service(); },
+        // Before the dispatcher starts the service thread, so that nothing the
+        // service does runs without the defences.
+        .run_service =
+            [] {
+                platform::harden_process();
+                return service::run_service();
+            },
         .write_standard_error = [](std::string_view line) { platform::write_standard_error(line); },
     };
     return entry::run_entry(arguments, operations);
