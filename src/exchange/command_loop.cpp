@@ -39,15 +39,15 @@ void command_loop(StopFlag stop, const LoopSettings& settings) {
     // their choosing; such a directory counts as one that could not be made,
     // and no pass reads or writes through it.
     const bool directory_trusted = platform::is_unredirected_directory(settings.data_dir);
-    const platform::Path command_path = platform::join_path(settings.data_dir, "command.json");
+    CommandFileReader commands(platform::join_path(settings.data_dir, "command.json"));
     const platform::Path result_path = platform::join_path(settings.data_dir, "result.json");
     std::uint64_t last_nonce = 0;
 
     while (!stop.is_set()) {
         // Only equality with the last handled nonce counts, so a client may
         // restart its numbering at any value other than the one just answered.
-        if (auto command = directory_trusted ? read_command(command_path) : std::nullopt;
-            command && command->nonce != 0 && command->nonce != last_nonce) {
+        if (const HelperCommand* command = directory_trusted ? commands.read() : nullptr;
+            command != nullptr && command->nonce != 0 && command->nonce != last_nonce) {
             const ActionOutcome outcome = settings.run_action(command->action);
             write_result(result_path, outcome
                                           ? HelperResult::success(command->nonce)

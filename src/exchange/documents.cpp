@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -407,16 +408,20 @@ class CommandReader {
                     return true;
                 }
                 skip_white_space();
-                const bool in_object = open_.back() == '{';
-                if (consume(',')) {
-                    if (in_object && !skip_member_key()) {
+                const int next = peek();
+                const char opened = open_.back();
+                if (next == ',') {
+                    ++pos_;
+                    if (opened == '{' && !skip_member_key()) {
                         return false;
                     }
                     break;
                 }
-                if (!consume(in_object ? '}' : ']')) {
+                // The closing mark is the opening one plus two, in ASCII.
+                if (next != opened + 2) {
                     return false;
                 }
+                ++pos_;
                 open_.pop_back();
             }
         }
@@ -485,7 +490,7 @@ class CommandReader {
 
     const char* pos_;
     const char* end_;
-    std::string open_;  // one '[' or '{' per open level of a skipped value
+    std::vector<char> open_;  // one '[' or '{' per open level of a skipped value
 };
 
 }  // namespace
@@ -499,15 +504,28 @@ std::expected<HelperCommand, ParseFailure> parse_command(std::string_view text) 
 }
 
 std::optional<HelperCommand> read_command(const platform::Path& path) {
-    auto bytes = platform::read_whole_file(path, kMaxCommandBytes);
+    CommandFileReader reader(path);
+    const HelperCommand* command = reader.read();
+    if (command == nullptr) {
+        return std::nullopt;
+    }
+    return *command;
+}
+
+CommandFileReader::CommandFileReader(platform::Path path)
+    : file_(std::move(path), kMaxCommandBytes) {}
+
+const HelperCommand* CommandFileReader::read() {
+    const auto bytes = file_.read();
     if (!bytes || !platform::is_valid_utf8(*bytes)) {
-        return std::nullopt;
+        return nullptr;
     }
-    auto command = parse_command(*bytes);
-    if (!command) {
-        return std::nullopt;
+    // Parsing into the kept command reuses the storage of its action text.
+    command_.action.clear();
+    if (!CommandReader(*bytes).parse_document(command_)) {
+        return nullptr;
     }
-    return std::move(*command);
+    return &command_;
 }
 
 void write_json_string(std::string& out, std::string_view text) {

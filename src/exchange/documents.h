@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/environment.h"
+#include "platform/files.h"
 
 // The two documents the client and the helper exchange: command.json, which
 // the client writes, and result.json, which the helper writes.
@@ -44,6 +45,22 @@ inline constexpr std::size_t kMaxCommandBytes = std::size_t{1} << 20;
 
 // Reads and parses command.json; nothing for every kind of failure.
 [[nodiscard]] std::optional<HelperCommand> read_command(const platform::Path& path);
+
+// read_command for the loop, which reads the same file in every pass: the
+// file's bytes and the parsed command keep their storage between reads, so a
+// pass over an unchanged command allocates nothing after the first.
+class CommandFileReader {
+  public:
+    explicit CommandFileReader(platform::Path path);
+
+    // The command the file holds now, or nothing for every kind of failure;
+    // valid until the next read.
+    [[nodiscard]] const HelperCommand* read();
+
+  private:
+    platform::RepeatedFileReader file_;
+    HelperCommand command_;
+};
 
 // Appends one JSON string literal for `text`.
 void write_json_string(std::string& out, std::string_view text);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -50,6 +51,9 @@ class RepeatedFileReader {
     std::size_t max_bytes_;
     std::optional<Path> intended_;
     Path::string_type final_path_;  // where the system says the opened file is
+    // The last opened file that passed the checks, as the system identifies
+    // it (device, file number, change time); nothing until one has passed.
+    std::optional<std::array<std::uint64_t, 3>> checked_identity_;
     std::string data_;
 };
 

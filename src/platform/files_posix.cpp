@@ -53,42 +53,9 @@ std::optional<Path> intended_path(const Path& path) {
 }
 
 // The kernel's own record of where the descriptor's object is, every link
-// resolved. A deleted object reads as "... (deleted)" and so matches nothing.
-std::optional<Path> final_path_of(int fd) {
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    std::string buffer(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(n));
-            return Path(std::move(buffer));
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-// is_link stays false: with O_NOFOLLOW a link is never opened at all.
-OpenedObject facts_of(int fd) {
-    OpenedObject object;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return object;
-    }
-    if (S_ISREG(st.st_mode)) {
-        object.kind = ObjectKind::regular_file;
-    } else if (S_ISDIR(st.st_mode)) {
-        object.kind = ObjectKind::directory;
-    }
-    object.link_count = static_cast<std::uint64_t>(st.st_nlink);
-    object.final_path = final_path_of(fd);
-    return object;
-}
-
-// final_path_of for a caller that reads in every pass: the text lands in
-// `out`, whose storage is kept from call to call.
+// resolved, written into `out`, whose storage a caller that reads in every
+// pass keeps from call to call. A deleted object reads as "... (deleted)" and
+// so matches nothing.
 bool final_path_into(int fd, std::string& out) {
     // "/proc/self/fd/" and a decimal int fit; std::to_string could allocate.
     char link[32] = "/proc/self/fd/";
@@ -110,6 +77,31 @@ bool final_path_into(int fd, std::string& out) {
     }
 }
 
+std::optional<Path> final_path_of(int fd) {
+    std::string text;
+    if (!final_path_into(fd, text)) {
+        return std::nullopt;
+    }
+    return Path(std::move(text));
+}
+
+// is_link stays false: with O_NOFOLLOW a link is never opened at all.
+OpenedObject facts_of(int fd) {
+    OpenedObject object;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return object;
+    }
+    if (S_ISREG(st.st_mode)) {
+        object.kind = ObjectKind::regular_file;
+    } else if (S_ISDIR(st.st_mode)) {
+        object.kind = ObjectKind::directory;
+    }
+    object.link_count = static_cast<std::uint64_t>(st.st_nlink);
+    object.final_path = final_path_of(fd);
+    return object;
+}
+
 // same_file_system_path on the texts themselves.
 std::string_view without_trailing_slashes(std::string_view text) {
     while (text.size() > 1 && text.back() == '/') {
@@ -125,7 +117,7 @@ bool same_path_text(std::string_view a, std::string_view b) {
 }  // namespace
 
 bool same_file_system_path(const Path& a, const Path& b) {
-    return without_trailing_slashes(a) == without_trailing_slashes(b);
+    return same_path_text(a.native(), b.native());
 }
 
 RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
@@ -140,10 +132,25 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
     // would cost allocations in every pass: a regular file (O_NOFOLLOW never
     // opens a link) that the kernel places where the name says.
     struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !intended_ ||
-        !final_path_into(file.get(), final_path_) ||
-        !same_path_text(final_path_, intended_->native())) {
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !intended_) {
         return std::unexpected(ReadFailure::not_a_plain_file);
+    }
+    // Asking the kernel where the file is costs as much again as the open
+    // and the read together. The object that passed that check last time,
+    // unchanged since (a new name, a removed name or a write all move the
+    // change time, and a file number reused for a new file comes with a new
+    // one), needs no second look: whatever path led to it, its bytes are the
+    // ones already accepted as command.json.
+    const std::array<std::uint64_t, 3> identity{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::uint64_t>(st.st_ctim.tv_sec) * 1'000'000'000u +
+            static_cast<std::uint64_t>(st.st_ctim.tv_nsec)};
+    if (identity != checked_identity_) {
+        if (!final_path_into(file.get(), final_path_) ||
+            !same_path_text(final_path_, intended_->native())) {
+            return std::unexpected(ReadFailure::not_a_plain_file);
+        }
+        checked_identity_ = identity;
     }
     // One byte past the limit is enough to know the file is too large, and
     // the buffer never grows beyond that, whatever the file holds.
@@ -182,7 +189,11 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
 
 std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
     RepeatedFileReader reader(path, max_bytes);
-    return reader.read().transform([](std::string_view bytes) { return std::string(bytes); });
+    const auto bytes = reader.read();
+    if (!bytes) {
+        return std::unexpected(bytes.error());
+    }
+    return std::string(*bytes);
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {

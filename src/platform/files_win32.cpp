@@ -174,6 +174,20 @@ std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::s
     return data;
 }
 
+// Only the content buffer is kept here; the checks of the opened file still
+// build their paths in every read.
+RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
+    : path_(std::move(path)), max_bytes_(max_bytes) {}
+
+std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
+    auto bytes = read_whole_file(path_, max_bytes_);
+    if (!bytes) {
+        return std::unexpected(bytes.error());
+    }
+    data_ = std::move(*bytes);
+    return std::string_view(data_);
+}
+
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
     // OPEN_ALWAYS opens an existing file as it is: nothing is cut before the
     // checks, so a second name of someone else's file leaves that file whole.

@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace tarsel::platform {
 namespace {
@@ -91,6 +92,15 @@ bool is_white_space(char32_t cp) noexcept {
 bool is_valid_utf8(std::string_view bytes) noexcept {
     std::size_t i = 0;
     while (i < bytes.size()) {
+        // Command documents are mostly ASCII, which goes eight bytes a step.
+        if (bytes.size() - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080u) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
             ++i;
             continue;

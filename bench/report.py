@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Turns one run of the benchmarks into the Markdown table of scripts/bench.
+
+Usage: report.py BENCH_JSON LATENCY_TXT STRACE_BASE STRACE_RUN IDLE_PASSES
+                 EXE_SIZE ALLOCATION_VERDICT
+"""
+import json
+import sys
+
+(bench_json, latency_txt, strace_base, strace_run, idle_passes, exe_size,
+ allocation_verdict) = sys.argv[1:8]
+idle_passes = int(idle_passes)
+
+with open(bench_json) as f:
+    runs = json.load(f)["benchmarks"]
+
+median = {}
+rejected = set()
+for run in runs:
+    name = run.get("run_name", run["name"])
+    if run.get("error_occurred"):
+        rejected.add(name)
+    elif run.get("aggregate_name") == "median":
+        median[name] = run
+
+
+def seconds(name):
+    run = median[name]
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
+    return run["real_time"] * scale
+
+
+def mbps(name):
+    if name not in median:
+        return None
+    return median[name]["bytes_per_second"] / 1e6
+
+
+figures = {}
+with open(latency_txt) as f:
+    for line in f:
+        key, value = line.split()
+        figures[key] = float(value)
+
+
+def syscall_counts(path):
+    counts = {}
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                counts[fields[-1]] = int(fields[3])
+    return counts
+
+
+base = syscall_counts(strace_base)
+run = syscall_counts(strace_run)
+per_pass = []
+for name in sorted(run):
+    extra = run[name] - base.get(name, 0)
+    if extra > 0:
+        per_pass.append(f"{name} {extra / idle_passes:g}")
+
+rows = []
+
+
+def row(measure, figure, budget="", verdict=""):
+    rows.append(f"| {measure} | {figure} | {budget} | {verdict} |")
+
+
+def held(ok):
+    return "held" if ok else "MISSED"
+
+
+# Idle pass.
+helper = seconds("BM_IdlePass_Helper")
+floor = seconds("BM_IdlePass_Floor")
+floor_size = seconds("BM_IdlePass_FloorWithSizeQuery")
+row("Idle pass (read, check, parse 30-byte command.json)", f"{helper * 1e9:.0f} ns")
+row("Floor: open, read to end, close", f"{floor * 1e9:.0f} ns")
+row("Floor with the size query the pass makes", f"{floor_size * 1e9:.0f} ns")
+row("Idle pass / floor", f"{helper / floor:.2f}", "<= 1.10", held(helper / floor <= 1.10))
+row("Idle pass / floor with size query", f"{helper / floor_size:.2f}", "<= 1.10",
+    held(helper / floor_size <= 1.10))
+row(f"System calls per idle pass (strace -c, {idle_passes} passes less none)",
+    ", ".join(per_pass), "open, size, read to end, close, sleep")
+row("Heap allocations per idle pass after the first", allocation_verdict, "0",
+    held(allocation_verdict == "0"))
+
+# Reader throughput.
+documents = [("0", "30-byte command"), ("1", "1 MiB of numbers"), ("2", "1 MiB of strings"),
+             ("3", "400,000 levels deep")]
+for arg, label in documents:
+    ours = mbps(f"BM_Read_Tarsel/{arg}")
+    rapid = mbps(f"BM_Read_RapidJSON/{arg}")
+    simd = mbps(f"BM_Read_simdjson/{arg}")
+    simd_note = ""
+    if simd is None and arg == "3":
+        simd = mbps("BM_Read_simdjson_deep/3")
+        simd_note = " (default max depth 1024 rejects it; measured with depth raised)"
+    figure = f"ours {ours:.0f}, RapidJSON {rapid:.0f}, simdjson {simd:.0f} MB/s{simd_note}"
+    row(f"Reader, {label}", figure)
+    row(f"Reader, {label}: ours / RapidJSON", f"{ours / rapid:.2f}", ">= 1.00",
+        held(ours / rapid >= 1.0))
+    row(f"Reader, {label}: ours / simdjson", f"{ours / simd:.2f}", "as it stands")
+
+# Answering.
+answer = seconds("BM_Answer_Pass/real_time")
+spawn = seconds("BM_Answer_SpawnAndReapOnly/real_time")
+row("Answering pass (read, run stand-in, write result.json)", f"{answer * 1e6:.0f} us")
+row("Starting and reaping the stand-in alone", f"{spawn * 1e6:.0f} us")
+row("Ours beyond the child", f"{(answer - spawn) * 1e6:.0f} us")
+n = int(figures["answer_commands"])
+row(f"Answer latency, rename to result.json, native, {n} commands",
+    f"median {figures['answer_median_ms']:.1f} ms, p99 {figures['answer_p99_ms']:.1f} ms",
+    "poll wait <= 300 ms + ours")
+row("Answer latency under Wine", "not measured")
+
+# Footprint.
+row("Native helper peak RSS, idle", f"{figures['idle_peak_rss_kib']:.0f} KiB")
+row("Native helper peak RSS, after answering", f"{figures['answering_peak_rss_kib']:.0f} KiB")
+row("tarsel-helper.exe, stripped, static", f"{int(exe_size) / 1024:.0f} KiB")
+row(f"Stop to stopped while idle (SIGINT, {int(figures['stop_runs'])} runs)",
+    f"median {figures['stop_median_ms']:.0f} ms, max {figures['stop_max_ms']:.0f} ms",
+    "one poll interval, 300 ms")
+
+print("| Measure | Figure | Budget | Verdict |")
+print("|---|---|---|---|")
+print("\n".join(rows))

@@ -1,0 +1,159 @@
+// The loop reads command.json every 300 ms for the life of the machine. Once
+// the command in it has been answered, a pass must not touch the heap: this
+// program replaces operator new to count every allocation on any thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "exchange/command_loop.h"
+#include "exchange/documents.h"
+#include "platform/files.h"
+#include "support/temp_dir.h"
+
+namespace {
+std::atomic<std::size_t> g_allocations{0};
+
+void* counted_allocation(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+}  // namespace
+
+// The aligned forms are left alone: nothing on these paths over-aligns.
+void* operator new(std::size_t size) {
+    return counted_allocation(size);
+}
+void* operator new[](std::size_t size) {
+    return counted_allocation(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+namespace {
+
+using namespace tarsel;
+using namespace tarsel::testing;
+
+constexpr int kIdlePasses = 50;
+
+TEST(IdleAllocation, RereadingAnUnchangedCommandAllocatesNothingAfterTheFirstRead) {
+    struct Case {
+        const char* desc;
+        std::string document;
+        std::string action;
+    };
+    const Case cases[] = {
+        {"the usual 30-byte command", R"({"action":"up","nonce":42}  )", "up"},
+        {"an action too long for a short-string buffer",
+         R"({"action":"a much longer action than any short-string buffer holds","nonce":7})",
+         "a much longer action than any short-string buffer holds"},
+        {"the array form", R"(["down",9])", "down"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.desc);
+        TempDir temp;
+        write_file(temp.path() / "command.json", c.document);
+        exchange::CommandFileReader reader(temp.path() / "command.json");
+        ASSERT_NE(reader.read(), nullptr);
+
+        const std::size_t before = g_allocations.load();
+        int accepted = 0;
+        for (int i = 0; i < kIdlePasses; ++i) {
+            const exchange::HelperCommand* command = reader.read();
+            accepted += command != nullptr && command->action == c.action ? 1 : 0;
+        }
+        EXPECT_EQ(g_allocations.load() - before, 0u);
+        EXPECT_EQ(accepted, kIdlePasses);
+    }
+}
+
+// What the reader keeps between passes must not let a later pass read what a
+// fresh reader would refuse.
+TEST(RepeatedRead, AFileThatPassedOnceIsCheckedAgainOnceReplaced) {
+    TempDir temp;
+    const fs::path data = temp.path() / "data";
+    const fs::path elsewhere = temp.path() / "elsewhere";
+    fs::create_directories(data);
+    fs::create_directories(elsewhere);
+    write_file(data / "command.json", R"({"action":"up","nonce":1})");
+    write_file(elsewhere / "command.json", R"({"action":"secret","nonce":2})");
+    platform::RepeatedFileReader reader(data / "command.json", 1024);
+    ASSERT_TRUE(reader.read().has_value());
+
+    // Rewritten in place: read again, with the new bytes.
+    write_file(data / "command.json", R"({"action":"down","nonce":3})");
+    const auto rewritten = reader.read();
+    ASSERT_TRUE(rewritten.has_value());
+    EXPECT_EQ(*rewritten, R"({"action":"down","nonce":3})");
+
+    // The directory swapped for a link to another one: refused.
+    fs::rename(data, temp.path() / "data-old");
+    fs::create_directory_symlink(elsewhere, data);
+    const auto redirected = reader.read();
+    ASSERT_FALSE(redirected.has_value());
+    EXPECT_EQ(redirected.error(), platform::ReadFailure::not_a_plain_file);
+}
+
+// The whole pass of the real loop, stop check and sleep seam included, after
+// the command has been answered.
+TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
+    TempDir temp;
+    write_file(temp.path() / "command.json", R"({"action":"up","nonce":42})");
+    exchange::StopFlag stop = exchange::StopFlag::create();
+    int sleeps = 0;
+    int actions = 0;
+    std::size_t at_steady_state = 0;
+    std::size_t at_end = 0;
+    // Pass 1 answers the command, pass 2 is the first idle pass; passes 3 to
+    // 3 + kIdlePasses are measured.
+    const exchange::LoopSettings settings{
+        .data_dir = temp.path(),
+        .poll_interval = std::chrono::milliseconds(1),
+        .sleep =
+            [&](std::chrono::nanoseconds) {
+                ++sleeps;
+                if (sleeps == 2) {
+                    at_steady_state = g_allocations.load();
+                } else if (sleeps == 2 + kIdlePasses) {
+                    at_end = g_allocations.load();
+                    stop.set();
+                }
+            },
+        .run_action =
+            [&](std::string_view) {
+                ++actions;
+                return exchange::ActionOutcome{};
+            },
+    };
+    exchange::command_loop(stop, settings);
+    EXPECT_EQ(actions, 1);
+    EXPECT_EQ(sleeps, 2 + kIdlePasses);
+    EXPECT_EQ(at_end - at_steady_state, 0u);
+    EXPECT_EQ(read_file(temp.path() / "result.json"), R"({"nonce":42,"ok":true})");
+}
+
+}  // namespace
