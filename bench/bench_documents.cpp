@@ -65,4 +65,17 @@ std::string deep_command() {
     return text;
 }
 
+std::string document_by_index(int which) {
+    switch (which) {
+        case 0:
+            return small_command();
+        case 1:
+            return numbers_command();
+        case 2:
+            return strings_command();
+        default:
+            return deep_command();
+    }
+}
+
 }  // namespace tarsel::bench

@@ -20,4 +20,8 @@ namespace tarsel::bench {
 inline constexpr int kDeepLevels = 400'000;
 [[nodiscard]] std::string deep_command();
 
+// The four above, by number, in that order.
+inline constexpr int kDocumentCount = 4;
+[[nodiscard]] std::string document_by_index(int which);
+
 }  // namespace tarsel::bench

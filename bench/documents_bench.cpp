@@ -1,18 +1,11 @@
 // Reader throughput: the helper's own command reader against the two JSON
 // libraries a user would pick instead, on the same bytes in the same run.
-// Each does the least work that still checks the whole document, UTF-8
-// included: ours validates the bytes and parses the command; RapidJSON runs
-// its iterative validating reader into a handler that keeps nothing;
-// simdjson builds its DOM, which checks every byte.
 #include <benchmark/benchmark.h>
-#include <rapidjson/reader.h>
-#include <simdjson.h>
 
 #include <string>
 
 #include "bench_documents.h"
-#include "exchange/documents.h"
-#include "platform/text.h"
+#include "readers.h"
 
 namespace {
 
@@ -20,10 +13,10 @@ using namespace tarsel;
 
 const std::string& document(int which) {
     static const std::string documents[] = {
-        bench::small_command(),
-        bench::numbers_command(),
-        bench::strings_command(),
-        bench::deep_command(),
+        bench::document_by_index(0),
+        bench::document_by_index(1),
+        bench::document_by_index(2),
+        bench::document_by_index(3),
     };
     return documents[which];
 }
@@ -36,6 +29,7 @@ void name_document(benchmark::State& state) {
 
 void finish(benchmark::State& state, const std::string& text, bool accepted) {
     name_document(state);
+    state.counters["document_bytes"] = static_cast<double>(text.size());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(text.size()));
     if (!accepted) {
@@ -47,26 +41,20 @@ void BM_Read_Tarsel(benchmark::State& state) {
     const std::string& text = document(static_cast<int>(state.range(0)));
     bool accepted = true;
     for (auto _ : state) {
-        const bool valid = platform::is_valid_utf8(text);
-        auto command = exchange::parse_command(text);
-        accepted = accepted && valid && command.has_value();
-        benchmark::DoNotOptimize(command);
+        const bool ok = bench::read_tarsel(text);
+        benchmark::DoNotOptimize(ok);
+        accepted = accepted && ok;
     }
     finish(state, text, accepted);
 }
 
 void BM_Read_RapidJSON(benchmark::State& state) {
     const std::string& text = document(static_cast<int>(state.range(0)));
-    constexpr unsigned kFlags =
-        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
     bool accepted = true;
     for (auto _ : state) {
-        rapidjson::Reader reader;
-        rapidjson::BaseReaderHandler<> handler;
-        rapidjson::StringStream stream(text.c_str());
-        const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
-        accepted = accepted && !result.IsError();
-        benchmark::DoNotOptimize(result);
+        const bool ok = bench::read_rapidjson(text);
+        benchmark::DoNotOptimize(ok);
+        accepted = accepted && ok;
     }
     finish(state, text, accepted);
 }
@@ -79,10 +67,9 @@ void BM_Read_simdjson(benchmark::State& state) {
     simdjson::dom::parser parser;
     bool accepted = true;
     for (auto _ : state) {
-        simdjson::dom::element root;
-        const auto error = parser.parse(padded).get(root);
-        accepted = accepted && error == simdjson::SUCCESS;
-        benchmark::DoNotOptimize(root);
+        const bool ok = bench::read_simdjson(parser, padded);
+        benchmark::DoNotOptimize(ok);
+        accepted = accepted && ok;
     }
     finish(state, text, accepted);
 }
@@ -94,10 +81,9 @@ void BM_Read_simdjson_deep(benchmark::State& state) {
     simdjson::dom::parser parser;
     bool accepted = parser.allocate(text.size(), bench::kDeepLevels + 16) == simdjson::SUCCESS;
     for (auto _ : state) {
-        simdjson::dom::element root;
-        const auto error = parser.parse(padded).get(root);
-        accepted = accepted && error == simdjson::SUCCESS;
-        benchmark::DoNotOptimize(root);
+        const bool ok = bench::read_simdjson(parser, padded);
+        benchmark::DoNotOptimize(ok);
+        accepted = accepted && ok;
     }
     finish(state, text, accepted);
 }

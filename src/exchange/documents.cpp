@@ -182,8 +182,8 @@ class CommandReader {
             if (peek() != '"') {
                 return false;
             }
-            key.clear();
-            if (!parse_string(&key)) {
+            std::string_view key_text;
+            if (!parse_key(key, key_text)) {
                 return false;
             }
             skip_white_space();
@@ -191,14 +191,14 @@ class CommandReader {
                 return false;
             }
             skip_white_space();
-            if (key == "action") {
+            if (key_text == "action") {
                 // Many readers keep the last of two equal keys; taking either
                 // silently would let a crafted document mean two things.
                 if (seen_action || peek() != '"' || !parse_string(&command.action)) {
                     return false;
                 }
                 seen_action = true;
-            } else if (key == "nonce") {
+            } else if (key_text == "nonce") {
                 if (seen_nonce || !parse_integer(command.nonce)) {
                     return false;
                 }
@@ -233,6 +233,25 @@ class CommandReader {
         }
         skip_white_space();
         return consume(']');
+    }
+
+    // At a quotation mark. A key without escapes, nearly every key, is
+    // compared where it stands in the text; only one with escapes is decoded
+    // into `scratch` first.
+    bool parse_key(std::string& scratch, std::string_view& key) {
+        const char* const start = pos_ + 1;
+        const char* const run_end = skip_plain_run(start, end_);
+        if (run_end != end_ && *run_end == '"') {
+            key = std::string_view(start, static_cast<std::size_t>(run_end - start));
+            pos_ = run_end + 1;
+            return true;
+        }
+        scratch.clear();
+        if (!parse_string(&scratch)) {
+            return false;
+        }
+        key = scratch;
+        return true;
     }
 
     // At a quotation mark. With `decoded`, the text is decoded into it and
