@@ -4,21 +4,12 @@
 #include <string>
 
 #include "platform/client_support.h"
-#include "platform/unique_handle.h"
+#include "platform/win32_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
-struct FileTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
+using win32::UniqueFile;
 
 struct ScTraits {
     using Value = SC_HANDLE;

@@ -6,21 +6,12 @@
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
-#include "platform/unique_handle.h"
+#include "platform/win32_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
-struct FileTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
+using win32::UniqueFile;
 
 // The client may read, rewrite or delete either document at any moment; the
 // helper must never lock it out.

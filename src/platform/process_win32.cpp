@@ -5,29 +5,13 @@
 
 #include "platform/process.h"
 #include "platform/text.h"
-#include "platform/unique_handle.h"
+#include "platform/win32_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
-// Files and pipes are INVALID_HANDLE_VALUE when absent; events, processes and
-// threads are null.
-struct FileTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-struct KernelObjectTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value handle) noexcept { FileTraits::close(handle); }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
-using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
+using win32::UniqueFile;
+using win32::UniqueKernelObject;
 
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 
