@@ -4,21 +4,12 @@
 #include <cstdio>
 
 #include "platform/client_support.h"
-#include "platform/unique_handle.h"
+#include "platform/posix_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
-struct FdTraits {
-    using Value = int;
-    static Value invalid() noexcept { return -1; }
-    static void close(Value fd) noexcept {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-    }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
+using posix::UniqueFd;
 
 std::expected<void, std::int32_t> write_new_file(const Path& path, std::string_view bytes) {
     int fd;

@@ -11,21 +11,12 @@
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
-#include "platform/unique_handle.h"
+#include "platform/posix_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
-struct FdTraits {
-    using Value = int;
-    static Value invalid() noexcept { return -1; }
-    static void close(Value fd) noexcept {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-    }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
+using posix::UniqueFd;
 
 // O_NOFOLLOW refuses a symbolic link as the last name outright, and
 // O_NONBLOCK lets a FIFO open at once (or fail) instead of waiting for a

@@ -7,24 +7,15 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/posix_handles.h"
 #include "platform/process.h"
-#include "platform/unique_handle.h"
 
 extern char** environ;
 
 namespace tarsel::platform {
 namespace {
 
-struct DescriptorTraits {
-    using Value = int;
-    static Value invalid() noexcept { return -1; }
-    static void close(Value fd) noexcept {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-    }
-};
-using UniqueDescriptor = UniqueHandle<DescriptorTraits>;
+using UniqueDescriptor = posix::UniqueFd;
 
 struct Pipe {
     UniqueDescriptor read_end;
