@@ -4,8 +4,6 @@
 //
 // Usage: tarsel-answer-latency [commands] [stops]
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,69 +14,32 @@
 #include <thread>
 #include <vector>
 
+#include "support/foreground_helper.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace tarsel::testing;
 using Clock = std::chrono::steady_clock;
 
-class Helper {
-  public:
-    Helper(const fs::path& program, const fs::path& program_data) {
-        std::vector<std::string> environment{"PROGRAMDATA=" + program_data.string()};
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (!std::string_view(*entry).starts_with("PROGRAMDATA=")) {
-                environment.emplace_back(*entry);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        std::string path = program.string();
-        char* argv[] = {path.data(), nullptr};
-        if (::posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
+// VmHWM from /proc: the peak resident set of the process so far, in KiB.
+long peak_resident_kib(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stol(line.substr(6));
         }
     }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    ~Helper() { (void)stop(SIGTERM); }
+    return -1;
+}
 
-    [[nodiscard]] bool started() const { return pid_ > 0; }
-
-    // Sends the signal and waits for the exit; the time in between.
-    Clock::duration stop(int signal) {
-        if (pid_ <= 0) {
-            return {};
-        }
-        const auto sent = Clock::now();
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return Clock::now() - sent;
-    }
-
-    // VmHWM from /proc: the peak resident set so far, in KiB.
-    [[nodiscard]] long peak_resident_kib() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.starts_with("VmHWM:")) {
-                return std::stol(line.substr(6));
-            }
-        }
-        return -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
+// Sends the signal and waits for the exit; the time in between.
+Clock::duration time_stop(ForegroundHelper& helper, int signal) {
+    const auto sent = Clock::now();
+    (void)helper.stop(signal);
+    return Clock::now() - sent;
+}
 
 bool wait_for(const auto& condition, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
@@ -125,7 +86,7 @@ int main(int argc, char** argv) {
 
     {
         const Installation installation;
-        Helper helper(installation.helper, installation.program_data());
+        ForegroundHelper helper(installation.helper, installation.program_data());
         if (!helper.started() ||
             !wait_for([&] { return fs::exists(installation.data); }, std::chrono::seconds(10))) {
             std::fprintf(stderr, "the helper did not start\n");
@@ -133,7 +94,7 @@ int main(int argc, char** argv) {
         }
         // A few idle passes before the first look at its memory.
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        std::printf("idle_peak_rss_kib %ld\n", helper.peak_resident_kib());
+        std::printf("idle_peak_rss_kib %ld\n", peak_resident_kib(helper.pid()));
 
         std::vector<double> latencies;
         for (int nonce = 1; nonce <= commands; ++nonce) {
@@ -158,7 +119,7 @@ int main(int argc, char** argv) {
             }
             latencies.push_back(milliseconds(Clock::now() - landed));
         }
-        std::printf("answering_peak_rss_kib %ld\n", helper.peak_resident_kib());
+        std::printf("answering_peak_rss_kib %ld\n", peak_resident_kib(helper.pid()));
         std::printf("answer_commands %d\n", commands);
         std::printf("answer_median_ms %.2f\n", percentile(latencies, 0.5));
         std::printf("answer_p99_ms %.2f\n", percentile(latencies, 0.99));
@@ -168,7 +129,7 @@ int main(int argc, char** argv) {
     std::vector<double> stop_times;
     for (int i = 0; i < stops; ++i) {
         const Installation installation;
-        Helper helper(installation.helper, installation.program_data());
+        ForegroundHelper helper(installation.helper, installation.program_data());
         if (!helper.started() ||
             !wait_for([&] { return fs::exists(installation.data); }, std::chrono::seconds(10))) {
             std::fprintf(stderr, "the helper did not start\n");
@@ -176,7 +137,7 @@ int main(int argc, char** argv) {
         }
         // Stopped at a random point of its cycle, as a stop arrives.
         std::this_thread::sleep_for(std::chrono::microseconds(300'000 + phase_us(random)));
-        stop_times.push_back(milliseconds(helper.stop(SIGINT)));
+        stop_times.push_back(milliseconds(time_stop(helper, SIGINT)));
     }
     std::printf("stop_runs %d\n", stops);
     std::printf("stop_median_ms %.2f\n", percentile(stop_times, 0.5));

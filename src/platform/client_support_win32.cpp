@@ -11,16 +11,7 @@ namespace {
 
 using win32::UniqueFile;
 
-struct ScTraits {
-    using Value = SC_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseServiceHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-using UniqueSc = UniqueHandle<ScTraits>;
+using win32::UniqueSc;
 
 std::int32_t last_error() {
     return static_cast<std::int32_t>(::GetLastError());

@@ -28,7 +28,18 @@ struct KernelObjectTraits {
     static Value invalid() noexcept { return nullptr; }
     static void close(Value handle) noexcept { close_preserving_error(handle); }
 };
+// Service-manager handles close with CloseServiceHandle, not CloseHandle.
+struct ScTraits {
+    using Value = SC_HANDLE;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value handle) noexcept {
+        const DWORD saved = ::GetLastError();
+        ::CloseServiceHandle(handle);
+        ::SetLastError(saved);
+    }
+};
 using UniqueFile = UniqueHandle<FileTraits>;
 using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
+using UniqueSc = UniqueHandle<ScTraits>;
 
 }  // namespace tarsel::platform::win32

@@ -12,12 +12,7 @@
 namespace tarsel::e2e {
 namespace {
 
-struct FileTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) noexcept { ProcessTraits::close(handle); }
-};
-using UniqueFile = platform::UniqueHandle<FileTraits>;
+using platform::win32::UniqueFile;
 
 // Status changes are watched closely so that measured stop times are not
 // inflated by the polling itself.

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/unique_handle.h"
+#include "platform/win32_handles.h"
 
 namespace tarsel::e2e {
 
@@ -33,27 +33,9 @@ inline constexpr const wchar_t* kServiceName = L"TarselHelper";
 void deploy_helper();
 void clear_standin_log();
 
-struct ScTraits {
-    using Value = SC_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseServiceHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-using UniqueSc = platform::UniqueHandle<ScTraits>;
+using platform::win32::UniqueSc;
 
-struct ProcessTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseHandle(handle);
-        ::SetLastError(saved);
-    }
-};
-using UniqueProcess = platform::UniqueHandle<ProcessTraits>;
+using UniqueProcess = platform::win32::UniqueKernelObject;
 
 [[nodiscard]] UniqueSc open_manager();
 // The helper's service, or the error of OpenServiceW (1060 when there is none).

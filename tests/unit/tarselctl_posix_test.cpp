@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <string>
@@ -13,58 +11,13 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "support/foreground_helper.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace tarsel;
 using namespace tarsel::testing;
-
-// The helper in the foreground until SIGTERM, which it takes as the service
-// manager's SHUTDOWN.
-class ForegroundHelper {
-  public:
-    ForegroundHelper(const fs::path& program, const fs::path& program_data) {
-        std::vector<std::string> environment{"PROGRAMDATA=" + program_data.string()};
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (!std::string_view(*entry).starts_with("PROGRAMDATA=")) {
-                environment.emplace_back(*entry);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        std::string path = program.string();
-        char* argv[] = {path.data(), nullptr};
-        if (::posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
-        }
-    }
-    ForegroundHelper(const ForegroundHelper&) = delete;
-    ForegroundHelper& operator=(const ForegroundHelper&) = delete;
-    ~ForegroundHelper() { (void)stop(); }
-
-    [[nodiscard]] bool started() const { return pid_ > 0; }
-
-    // The exit status, or -1 when it was not running.
-    int stop() {
-        if (pid_ <= 0) {
-            return -1;
-        }
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 platform::ProcessOutput tarselctl(std::vector<std::string> arguments) {
     const auto output =
@@ -116,7 +69,7 @@ TEST(TarselctlWithForegroundHelper, UpDownFailureAndNoAnswer) {
     EXPECT_NE(status.standard_output.find("failed, error=\"Tunnel not found\""), std::string::npos)
         << status.standard_output;
 
-    EXPECT_EQ(helper.stop(), 0);
+    EXPECT_EQ(helper.stop(SIGTERM), 0);
     const auto unanswered = tarselctl({"--dir", dir, "--timeout", "1", "up"});
     EXPECT_EQ(unanswered.exit_code, 2u);
     EXPECT_NE(unanswered.standard_error.find("probably not running"), std::string::npos)
