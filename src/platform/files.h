@@ -64,7 +64,10 @@ enum class WriteFailure {
 };
 
 // Opens `path` for writing without truncating and without following a link at
-// its last name, creating the file when it is missing. Only when the object
+// its last name, creating the file when it is missing. The name is opened
+// relative to a handle on its directory, taken just before and checked as
+// is_unredirected_directory checks, so a directory swapped for a link meanwhile
+// cannot lead the create elsewhere. Only when the object
 // opened is a plain file whose only name is `path` (is_plain_file_only_at) is
 // it cut to zero length and written, through that same handle; otherwise
 // nothing in it changes. Every byte is written, resuming partial and

@@ -187,10 +187,49 @@ std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::s
     return std::string(*bytes);
 }
 
+namespace {
+
+// The directory `path` names, opened as it is at this moment and checked: a
+// real directory, not a link, that the kernel places where the name says.
+// Names opened relative to the descriptor stay inside that directory, whatever
+// later becomes of the path that led to it.
+std::expected<UniqueFd, WriteFailure> open_checked_directory(const Path& directory) {
+    UniqueFd handle(open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY | kOpenGuarded));
+    if (!handle) {
+        // ELOOP is a link in the directory's place, ENOTDIR something that
+        // is not a directory at all: both are refused, not merely missing.
+        return std::unexpected(errno == ELOOP || errno == ENOTDIR ? WriteFailure::not_a_private_file
+                                                                  : WriteFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(directory);
+    if (!intended || !is_real_directory_at(facts_of(handle.get()), *intended)) {
+        return std::unexpected(WriteFailure::not_a_private_file);
+    }
+    return handle;
+}
+
+}  // namespace
+
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
+    const Path name = path.filename();
+    if (name.empty() || name == "." || name == "..") {
+        return std::unexpected(WriteFailure::open_failed);
+    }
+    // The file is created, when missing, inside its directory as checked just
+    // now: were the directory's name swapped for a link at any moment, the
+    // create would otherwise leave an empty file wherever the link points.
+    const auto directory =
+        open_checked_directory(path.has_parent_path() ? path.parent_path() : Path("."));
+    if (!directory) {
+        return std::unexpected(directory.error());
+    }
     // No O_TRUNC: the file is cut only once it has been checked, so a name
     // linked to someone else's file leaves that file as it was.
-    UniqueFd file(open_retrying(path.c_str(), O_WRONLY | O_CREAT | kOpenGuarded, 0644));
+    int fd;
+    do {
+        fd = ::openat(directory->get(), name.c_str(), O_WRONLY | O_CREAT | kOpenGuarded, 0644);
+    } while (fd < 0 && errno == EINTR);
+    UniqueFd file(fd);
     if (!file) {
         return std::unexpected(WriteFailure::open_failed);
     }
@@ -228,12 +267,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 }
 
 bool is_unredirected_directory(const Path& directory) {
-    const UniqueFd handle(open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY | kOpenGuarded));
-    if (!handle) {
-        return false;
-    }
-    const std::optional<Path> intended = intended_path(directory);
-    return intended && is_real_directory_at(facts_of(handle.get()), *intended);
+    return open_checked_directory(directory).has_value();
 }
 
 bool path_exists(const Path& path) {

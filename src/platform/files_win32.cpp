@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <limits>
@@ -179,16 +180,83 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
     return std::string_view(data_);
 }
 
+namespace {
+
+// The directory `path` names, opened as it is at this moment and checked: a
+// real directory, not a reparse point, that the system places where the name
+// says. Names opened relative to the handle stay inside that directory,
+// whatever later becomes of the path that led to it. Backup semantics are
+// what let CreateFileW open a directory at all; traversal is what a relative
+// open goes through.
+std::expected<UniqueFile, WriteFailure> open_checked_directory(const Path& directory) {
+    UniqueFile handle(::CreateFileW(directory.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                    kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded, nullptr));
+    if (!handle) {
+        return std::unexpected(WriteFailure::open_failed);
+    }
+    const std::optional<Path> intended = intended_path(directory);
+    if (!intended || !is_real_directory_at(facts_of(handle.get()), *intended)) {
+        return std::unexpected(WriteFailure::not_a_private_file);
+    }
+    return handle;
+}
+
+// CreateFileW's OPEN_ALWAYS with kOpenGuarded, for the name `name` inside the
+// open `directory`: the same access, sharing, reparse-point and
+// identification-only rules, resolved from the directory handle rather than
+// from a path.
+UniqueFile open_always_in(HANDLE directory, const std::wstring& name) {
+    UNICODE_STRING object_name{};
+    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    SECURITY_QUALITY_OF_SERVICE quality{};
+    quality.Length = sizeof quality;
+    quality.ImpersonationLevel = SecurityIdentification;
+    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+    quality.EffectiveOnly = FALSE;
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = directory;
+    attributes.ObjectName = &object_name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    attributes.SecurityQualityOfService = &quality;
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = ::NtCreateFile(
+        &opened, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
+        FILE_ATTRIBUTE_NORMAL, kShareAll, FILE_OPEN_IF,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
+        0);
+    return UniqueFile(status >= 0 ? opened : INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
-    // OPEN_ALWAYS opens an existing file as it is: nothing is cut before the
+    const std::wstring name = path.filename().native();
+    // A relative open takes one plain name; anything else is no document.
+    if (name.empty() || name == L"." || name == L".." ||
+        name.find_first_of(L"\\/:") != std::wstring::npos ||
+        name.size() * sizeof(wchar_t) > 0xFFFE) {
+        return std::unexpected(WriteFailure::open_failed);
+    }
+    // The file is created, when missing, inside its directory as checked just
+    // now: were the directory swapped for a junction or link at any moment,
+    // the create would otherwise leave an empty file wherever it points.
+    const auto directory =
+        open_checked_directory(path.has_parent_path() ? path.parent_path() : Path(L"."));
+    if (!directory) {
+        return std::unexpected(directory.error());
+    }
+    // Open-always opens an existing file as it is: nothing is cut before the
     // checks, so a second name of someone else's file leaves that file whole.
-    // It also keeps an existing file's attributes; CREATE_ALWAYS would refuse
-    // a hidden or system file outright. Reading the attributes back needs
-    // FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks and which sharing does
-    // not govern.
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | kOpenGuarded,
-                                  nullptr));
+    // It also keeps an existing file's attributes, which a create-always
+    // would refuse for a hidden or system file. Reading the attributes back
+    // needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks and which sharing
+    // does not govern.
+    UniqueFile file = open_always_in(directory->get(), name);
     if (!file) {
         return std::unexpected(WriteFailure::open_failed);
     }
@@ -218,15 +286,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 }
 
 bool is_unredirected_directory(const Path& directory) {
-    // Backup semantics are what let CreateFileW open a directory at all.
-    const UniqueFile handle(::CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                          nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded, nullptr));
-    if (!handle) {
-        return false;
-    }
-    const std::optional<Path> intended = intended_path(directory);
-    return intended && is_real_directory_at(facts_of(handle.get()), *intended);
+    return open_checked_directory(directory).has_value();
 }
 
 bool path_exists(const Path& path) {

@@ -29,6 +29,9 @@ class ThreatModel : public ::testing::Test {
     // What a user points links at. The helper must never change anything here.
     fs::path outside = temp.path() / "outside";
     std::vector<std::function<void()>> script;
+    // Runs once wireguard.exe has answered and before the result is written:
+    // the moment a user who sent a command waits for.
+    std::function<void()> after_action;
 
     void SetUp() override {
         install_standin(helper_dir);
@@ -54,8 +57,12 @@ class ThreatModel : public ::testing::Test {
                 },
             .run_action =
                 [this](std::string_view action) {
-                    return exchange::run_tunnel_action(
+                    auto outcome = exchange::run_tunnel_action(
                         action, exchange::RunnerContext{helper_dir / "tarsel-helper.exe", data});
+                    if (after_action) {
+                        after_action();
+                    }
+                    return outcome;
                 },
         };
         auto loop = std::async(std::launch::async,

@@ -108,6 +108,29 @@ TEST_F(ThreatModel, DataDirSwappedForALinkWhileRunningIsNeitherReadNorWritten) {
     EXPECT_EQ(result(), R"({"nonce":3,"ok":true})");
 }
 
+TEST_F(ThreatModel, DataDirSwappedForALinkDuringAnActionGetsNoResultBehindTheLink) {
+    const auto before = outside_snapshot();
+    const fs::path moved = temp.path() / "moved";
+    command(R"({"action":"up","nonce":1})");
+    after_action = [&] {
+        after_action = {};
+        fs::rename(data, moved);
+        fs::create_directory_symlink(outside, data);
+    };
+    script = {
+        [&] {
+            fs::remove(data);
+            fs::rename(moved, data);
+            command(R"({"action":"up","nonce":2})");
+        },
+        [] {},
+    };
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(outside_snapshot(), before) << "the result went where the link points";
+    EXPECT_EQ(runs(), 2u);
+    EXPECT_EQ(result(), R"({"nonce":2,"ok":true})");
+}
+
 TEST_F(ThreatModel, DocumentsBehindLinksAreRefusedAtTheFileLevel) {
     write_file(outside / "secret.json", R"({"action":"up","nonce":1})");
     fs::create_symlink(outside / "secret.json", data / "command.json");
@@ -124,6 +147,12 @@ TEST_F(ThreatModel, DocumentsBehindLinksAreRefusedAtTheFileLevel) {
                   .error(),
               tarsel::platform::WriteFailure::not_a_private_file);
     EXPECT_EQ(read_file(outside / "secret.json"), R"({"action":"up","nonce":1})");
+    // A name that does not exist yet is not created behind the link either.
+    EXPECT_EQ(tarsel::platform::replace_file_content(
+                  temp.path() / "link-to-outside" / "result.json", "{}")
+                  .error(),
+              tarsel::platform::WriteFailure::not_a_private_file);
+    EXPECT_FALSE(fs::exists(outside / "result.json"));
 }
 
 TEST(SameFileSystemPath, PosixComparesBytesAndIgnoresTrailingSlashes) {
