@@ -38,7 +38,8 @@ enum class ReadFailure {
 // buffers from one read to the next: once they have grown to fit, reading an
 // unchanged file allocates nothing. The loop reads command.json every 300 ms
 // for the life of the machine, so that pass must cost no more than the I/O.
-// Where the file must be is worked out once, when the reader is made.
+// Where the system places the opened file is asked only when the file is not
+// the one that passed that check last time, unchanged.
 class RepeatedFileReader {
   public:
     RepeatedFileReader(Path path, std::size_t max_bytes);
@@ -49,8 +50,10 @@ class RepeatedFileReader {
   private:
     Path path_;
     std::size_t max_bytes_;
+    // POSIX: where the file must be, worked out once, when the reader is
+    // made, and where the kernel says the opened file is.
     std::optional<Path> intended_;
-    Path::string_type final_path_;  // where the system says the opened file is
+    Path::string_type final_path_;
     // The last opened file that passed the checks, as the system identifies
     // it (device, file number, change time); nothing until one has passed.
     std::optional<std::array<std::uint64_t, 3>> checked_identity_;

@@ -2,6 +2,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 
@@ -122,39 +123,76 @@ bool same_file_system_path(const Path& a, const Path& b) {
 }
 
 std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+    RepeatedFileReader reader(path, max_bytes);
+    const auto bytes = reader.read();
+    if (!bytes) {
+        return std::unexpected(bytes.error());
+    }
+    return std::string(*bytes);
+}
+
+// Where the file must be is worked out at each full check rather than once:
+// a short 8.3 name in the path only resolves to its long form once the file
+// exists.
+RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
+    : path_(std::move(path)), max_bytes_(max_bytes) {}
+
+std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
+    UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                   kOpenGuarded, nullptr));
     if (!file) {
         return std::unexpected(ReadFailure::open_failed);
     }
-    const std::optional<Path> intended = intended_path(path);
-    if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
+    // is_plain_file_at's rule, first the parts that cost no allocation: a
+    // disk file (not a pipe or device), not a directory, not a reparse point.
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) {
         return std::unexpected(ReadFailure::not_a_plain_file);
+    }
+    // Then where the system places the file, which builds paths. The object
+    // that passed that check last time, unchanged since (a write, a new name
+    // or a removed name all move its change time, and a new file has a new
+    // file index), needs no second look: whatever path led to it, its bytes
+    // are the ones already accepted as command.json.
+    const std::array<std::uint64_t, 3> identity{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+        static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
+    if (identity != checked_identity_) {
+        const std::optional<Path> intended = intended_path(path_);
+        if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
+            return std::unexpected(ReadFailure::not_a_plain_file);
+        }
+        checked_identity_ = identity;
     }
     // One byte past the limit is enough to know the file is too large, and
     // the buffer never grows beyond that, whatever the file holds.
     const std::size_t limit =
-        max_bytes == std::numeric_limits<std::size_t>::max() ? max_bytes : max_bytes + 1;
-    std::size_t estimate = 0;
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-        estimate = static_cast<std::size_t>(
-            std::min<ULONGLONG>(static_cast<ULONGLONG>(size.QuadPart), limit));
-    }
+        max_bytes_ == std::numeric_limits<std::size_t>::max() ? max_bytes_ : max_bytes_ + 1;
+    const std::size_t estimate = static_cast<std::size_t>(std::min<std::uint64_t>(
+        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow, limit));
     // The extra byte lets the first read past the estimate see end of file
-    // without growing the buffer.
-    std::string data(std::min(limit, std::max<std::size_t>(estimate, 1) + 1), '\0');
+    // without growing the buffer. The buffer only ever grows: shrinking it
+    // would make the next pass allocate again.
+    const std::size_t wanted = std::min(limit, std::max<std::size_t>(estimate, 1) + 1);
+    if (data_.size() < wanted) {
+        data_.resize(wanted);
+    }
     std::size_t used = 0;
     for (;;) {
-        if (used == data.size()) {
+        if (used == data_.size()) {
             if (used >= limit) {
                 return std::unexpected(ReadFailure::too_large);
             }
-            data.resize(std::min(limit, std::max<std::size_t>(data.size() * 2, 4096)));
+            data_.resize(std::min(limit, std::max<std::size_t>(data_.size() * 2, 4096)));
         }
         DWORD n = 0;
-        const auto request = static_cast<DWORD>(std::min(data.size() - used, kMaxTransfer));
-        if (!::ReadFile(file.get(), data.data() + used, request, &n, nullptr)) {
+        const auto request = static_cast<DWORD>(std::min(data_.size() - used, kMaxTransfer));
+        if (!::ReadFile(file.get(), data_.data() + used, request, &n, nullptr)) {
             return std::unexpected(ReadFailure::read_failed);
         }
         if (n == 0) {
@@ -162,22 +200,7 @@ std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::s
         }
         used += n;
     }
-    data.resize(used);
-    return data;
-}
-
-// Only the content buffer is kept here; the checks of the opened file still
-// build their paths in every read.
-RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
-    : path_(std::move(path)), max_bytes_(max_bytes) {}
-
-std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
-    auto bytes = read_whole_file(path_, max_bytes_);
-    if (!bytes) {
-        return std::unexpected(bytes.error());
-    }
-    data_ = std::move(*bytes);
-    return std::string_view(data_);
+    return std::string_view(data_.data(), used);
 }
 
 namespace {

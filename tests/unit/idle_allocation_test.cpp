@@ -91,33 +91,6 @@ TEST(IdleAllocation, RereadingAnUnchangedCommandAllocatesNothingAfterTheFirstRea
     }
 }
 
-// What the reader keeps between passes must not let a later pass read what a
-// fresh reader would refuse.
-TEST(RepeatedRead, AFileThatPassedOnceIsCheckedAgainOnceReplaced) {
-    TempDir temp;
-    const fs::path data = temp.path() / "data";
-    const fs::path elsewhere = temp.path() / "elsewhere";
-    fs::create_directories(data);
-    fs::create_directories(elsewhere);
-    write_file(data / "command.json", R"({"action":"up","nonce":1})");
-    write_file(elsewhere / "command.json", R"({"action":"secret","nonce":2})");
-    platform::RepeatedFileReader reader(data / "command.json", 1024);
-    ASSERT_TRUE(reader.read().has_value());
-
-    // Rewritten in place: read again, with the new bytes.
-    write_file(data / "command.json", R"({"action":"down","nonce":3})");
-    const auto rewritten = reader.read();
-    ASSERT_TRUE(rewritten.has_value());
-    EXPECT_EQ(*rewritten, R"({"action":"down","nonce":3})");
-
-    // The directory swapped for a link to another one: refused.
-    fs::rename(data, temp.path() / "data-old");
-    fs::create_directory_symlink(elsewhere, data);
-    const auto redirected = reader.read();
-    ASSERT_FALSE(redirected.has_value());
-    EXPECT_EQ(redirected.error(), platform::ReadFailure::not_a_plain_file);
-}
-
 // The whole pass of the real loop, stop check and sleep seam included, after
 // the command has been answered.
 TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
