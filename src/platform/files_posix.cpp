@@ -24,6 +24,10 @@ using posix::UniqueFd;
 // through the descriptor.
 constexpr int kOpenGuarded = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
+// Linux moves at most a little under 2 GiB in one read; asking for no more
+// than 1 GiB keeps every short read a sign of the file's end.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
@@ -163,7 +167,8 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
             }
             data_.resize(std::min(limit, std::max<std::size_t>(data_.size() * 2, 4096)));
         }
-        const ssize_t n = ::read(file.get(), data_.data() + used, data_.size() - used);
+        const std::size_t request = std::min(data_.size() - used, kMaxTransfer);
+        const ssize_t n = ::read(file.get(), data_.data() + used, request);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -174,6 +179,12 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
             break;
         }
         used += static_cast<std::size_t>(n);
+        // A regular file reads short only at its end: a read that got less
+        // than it asked for has reached it, and the pass saves the second
+        // read that would only say so.
+        if (static_cast<std::size_t>(n) < request) {
+            break;
+        }
     }
     return std::string_view(data_.data(), used);
 }

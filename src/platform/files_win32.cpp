@@ -199,6 +199,12 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
             break;
         }
         used += n;
+        // A disk file opened for synchronous reads reads short only at its
+        // end: a read that got less than it asked for has reached it, and the
+        // pass saves the second read that would only say so.
+        if (n < request) {
+            break;
+        }
     }
     return std::string_view(data_.data(), used);
 }
