@@ -24,6 +24,12 @@ long read_file_floor(const char* path, char* buffer, std::size_t size, bool quer
             break;
         }
         total += n;
+        // Knowing it is a regular file, a short read is its end, as the
+        // helper's reader takes it; the bare floor reads on until a read
+        // returns nothing.
+        if (query_size && static_cast<std::size_t>(n) < size) {
+            break;
+        }
     }
     ::close(fd);
     return total;

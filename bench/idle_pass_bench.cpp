@@ -38,7 +38,8 @@ void BM_IdlePass_Floor(benchmark::State& state) {
 }
 
 // The same with the size query that the pass makes (it also tells a plain
-// file from a FIFO or a device): the pass without parsing.
+// file from a FIFO or a device), which lets a short read end the file: the
+// pass's own system calls, without checking or parsing.
 void BM_IdlePass_FloorWithSizeQuery(benchmark::State& state) {
     const std::string path = command_file().string();
     std::array<char, 4096> buffer{};
