@@ -29,6 +29,25 @@ wine_prefix_start() {
     wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 
+# wine_started PROGRAM [ARGS...]: runs a Windows program with its output
+# captured and printed. Now and then Wine fails to start a program at all: it
+# ends at once with a non-zero status having written nothing. Such a run says
+# nothing about the program, so it is run again, up to twice, and each restart
+# is reported on standard error. Any run that wrote something is final.
+wine_started() {
+    local attempt output rc
+    for attempt in 1 2 3; do
+        rc=0
+        output=$(wine "$@" </dev/null 2>&1) || rc=$?
+        if [ "$rc" -eq 0 ] || [ -n "$output" ] || [ "$attempt" -eq 3 ]; then
+            break
+        fi
+        echo "wine: $1 ended with status $rc before writing anything (attempt $attempt); running it again" >&2
+    done
+    printf '%s\n' "$output"
+    return "$rc"
+}
+
 # wine_prefix_remove: ends every Wine process of the prefix and deletes it.
 wine_prefix_remove() {
     if [ -d "$WINEPREFIX" ]; then
