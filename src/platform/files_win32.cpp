@@ -154,10 +154,10 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         return std::unexpected(ReadFailure::not_a_plain_file);
     }
     // Then where the system places the file, which builds paths. The object
-    // that passed that check last time, unchanged since (a write, a new name
-    // or a removed name all move its change time, and a new file has a new
-    // file index), needs no second look: whatever path led to it, its bytes
-    // are the ones already accepted as command.json.
+    // that passed that check last time, unchanged since (a write moves its
+    // change time, and a new file has a new file index), needs no second
+    // look: whatever path led to it, its bytes are the ones already accepted
+    // as command.json.
     const std::array<std::uint64_t, 3> identity{
         info.dwVolumeSerialNumber,
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
