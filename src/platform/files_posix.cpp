@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <charconv>
-#include <limits>
 #include <string>
 #include <system_error>
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/posix_handles.h"
+#include "platform/read_to_end.h"
 
 namespace tarsel::platform {
 namespace {
@@ -23,10 +23,6 @@ using posix::UniqueFd;
 // writer or reader that may never come; what was opened is then checked
 // through the descriptor.
 constexpr int kOpenGuarded = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-// Linux moves at most a little under 2 GiB in one read; asking for no more
-// than 1 GiB keeps every short read a sign of the file's end.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
@@ -147,55 +143,19 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         }
         checked_identity_ = identity;
     }
-    // One byte past the limit is enough to know the file is too large, and
-    // the buffer never grows beyond that, whatever the file holds.
-    const std::size_t limit =
-        max_bytes_ == std::numeric_limits<std::size_t>::max() ? max_bytes_ : max_bytes_ + 1;
-    const std::size_t estimate = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    // The extra byte lets the first read past the estimate see end of file
-    // without growing the buffer. The buffer only ever grows: shrinking it
-    // would make the next pass allocate again.
-    const std::size_t wanted = std::min(limit, std::max<std::size_t>(estimate, 1) + 1);
-    if (data_.size() < wanted) {
-        data_.resize(wanted);
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (used == data_.size()) {
-            if (used >= limit) {
-                return std::unexpected(ReadFailure::too_large);
-            }
-            data_.resize(std::min(limit, std::max<std::size_t>(data_.size() * 2, 4096)));
-        }
-        const std::size_t request = std::min(data_.size() - used, kMaxTransfer);
-        const ssize_t n = ::read(file.get(), data_.data() + used, request);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::unexpected(ReadFailure::read_failed);
-        }
-        if (n == 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(n);
-        // A regular file reads short only at its end: a read that got less
-        // than it asked for has reached it, and the pass saves the second
-        // read that would only say so.
-        if (static_cast<std::size_t>(n) < request) {
-            break;
-        }
-    }
-    return std::string_view(data_.data(), used);
-}
-
-std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
-    RepeatedFileReader reader(path, max_bytes);
-    const auto bytes = reader.read();
-    if (!bytes) {
-        return std::unexpected(bytes.error());
-    }
-    return std::string(*bytes);
+    const std::uint64_t size_hint = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return read_to_end(data_, size_hint, max_bytes_,
+                       [&file](char* into, std::size_t request) -> std::optional<std::size_t> {
+                           for (;;) {
+                               const ssize_t n = ::read(file.get(), into, request);
+                               if (n >= 0) {
+                                   return static_cast<std::size_t>(n);
+                               }
+                               if (errno != EINTR) {
+                                   return std::nullopt;
+                               }
+                           }
+                       });
 }
 
 namespace {

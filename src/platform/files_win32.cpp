@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <string>
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/read_to_end.h"
 #include "platform/win32_handles.h"
 
 namespace tarsel::platform {
@@ -25,9 +25,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // hand that user the machine.
 constexpr DWORD kOpenGuarded =
     FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-
-// ReadFile and WriteFile count in DWORDs.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 // Calls `fill(buffer, size)` until the text fits; nothing when it fails.
 template <class Fill>
@@ -122,15 +119,6 @@ bool same_file_system_path(const Path& a, const Path& b) {
                                   static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
 }
 
-std::expected<std::string, ReadFailure> read_whole_file(const Path& path, std::size_t max_bytes) {
-    RepeatedFileReader reader(path, max_bytes);
-    const auto bytes = reader.read();
-    if (!bytes) {
-        return std::unexpected(bytes.error());
-    }
-    return std::string(*bytes);
-}
-
 // Where the file must be is worked out at each full check rather than once:
 // a short 8.3 name in the path only resolves to its long form once the file
 // exists.
@@ -169,44 +157,17 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         }
         checked_identity_ = identity;
     }
-    // One byte past the limit is enough to know the file is too large, and
-    // the buffer never grows beyond that, whatever the file holds.
-    const std::size_t limit =
-        max_bytes_ == std::numeric_limits<std::size_t>::max() ? max_bytes_ : max_bytes_ + 1;
-    const std::size_t estimate = static_cast<std::size_t>(std::min<std::uint64_t>(
-        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow, limit));
-    // The extra byte lets the first read past the estimate see end of file
-    // without growing the buffer. The buffer only ever grows: shrinking it
-    // would make the next pass allocate again.
-    const std::size_t wanted = std::min(limit, std::max<std::size_t>(estimate, 1) + 1);
-    if (data_.size() < wanted) {
-        data_.resize(wanted);
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (used == data_.size()) {
-            if (used >= limit) {
-                return std::unexpected(ReadFailure::too_large);
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return read_to_end(
+        data_, size, max_bytes_,
+        [&file](char* into, std::size_t request) -> std::optional<std::size_t> {
+            DWORD n = 0;
+            if (!::ReadFile(file.get(), into, static_cast<DWORD>(request), &n, nullptr)) {
+                return std::nullopt;
             }
-            data_.resize(std::min(limit, std::max<std::size_t>(data_.size() * 2, 4096)));
-        }
-        DWORD n = 0;
-        const auto request = static_cast<DWORD>(std::min(data_.size() - used, kMaxTransfer));
-        if (!::ReadFile(file.get(), data_.data() + used, request, &n, nullptr)) {
-            return std::unexpected(ReadFailure::read_failed);
-        }
-        if (n == 0) {
-            break;
-        }
-        used += n;
-        // A disk file opened for synchronous reads reads short only at its
-        // end: a read that got less than it asked for has reached it, and the
-        // pass saves the second read that would only say so.
-        if (n < request) {
-            break;
-        }
-    }
-    return std::string_view(data_.data(), used);
+            return n;
+        });
 }
 
 namespace {
