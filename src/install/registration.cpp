@@ -25,10 +25,8 @@ constexpr std::uint32_t kServiceStart = 0x10;
 constexpr std::uint32_t kServiceStop = 0x20;
 constexpr std::uint32_t kDelete = 0x10000;
 
-constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 constexpr std::uint32_t kServiceAutoStart = 2;
 constexpr std::uint32_t kServiceErrorNormal = 1;
-constexpr std::uint32_t kServiceControlStop = 1;
 
 constexpr int kRepairAttempts = 60;
 constexpr std::chrono::milliseconds kRepairPause{250};
@@ -118,7 +116,7 @@ std::expected<void, std::string> install_service(const InstallSeams& seams) {
         .service_name = name->c_str(),
         .display_name = display_name->c_str(),
         .desired_access = kServiceStart | kServiceQueryStatus,
-        .service_type = kServiceWin32OwnProcess,
+        .service_type = platform::scm::kServiceWin32OwnProcess,
         .start_type = kServiceAutoStart,
         .error_control = kServiceErrorNormal,
         .binary_path_name = binary_path->c_str(),
@@ -162,7 +160,7 @@ std::expected<void, std::string> uninstall_service(const InstallSeams& seams) {
     // A stopped service refuses the control, and a running one stops in its
     // own time; the deletion completes once it has, so neither is waited for.
     platform::ServiceStatus ignored{};
-    (void)api.control_service(service.get(), kServiceControlStop, &ignored);
+    (void)api.control_service(service.get(), platform::scm::kControlStop, &ignored);
     if (!api.delete_service(service.get())) {
         return call_failed(api);
     }

@@ -14,6 +14,21 @@ using ScHandle = std::uintptr_t;
 // An opaque SERVICE_STATUS_HANDLE; 0 is the null handle.
 using StatusHandle = std::uintptr_t;
 
+// The service manager's numbers that cross this seam, named once for the
+// portable code on either side of it.
+namespace scm {
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;  // service type
+inline constexpr std::uint32_t kServiceStopped = 1;             // states
+inline constexpr std::uint32_t kServiceRunning = 4;
+inline constexpr std::uint32_t kAcceptStop = 1;  // controls accepted
+inline constexpr std::uint32_t kAcceptShutdown = 4;
+inline constexpr std::uint32_t kControlStop = 1;  // controls
+inline constexpr std::uint32_t kControlInterrogate = 4;
+inline constexpr std::uint32_t kControlShutdown = 5;
+inline constexpr std::uint32_t kNoError = 0;  // answers and error codes
+inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
+}  // namespace scm
+
 // Field for field the Win32 SERVICE_STATUS record.
 struct ServiceStatus {
     std::uint32_t service_type = 0;

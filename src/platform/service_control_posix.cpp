@@ -11,10 +11,8 @@
 namespace tarsel::platform {
 namespace {
 
-constexpr std::uint32_t kErrorCallNotImplemented = 120;
-constexpr std::uint32_t kControlStop = 1;
-constexpr std::uint32_t kControlShutdown = 5;
-constexpr std::uint32_t kServiceStopped = 1;
+using namespace scm;
+
 constexpr StatusHandle kStandInStatusHandle = 1;
 
 // A development host has no service control manager to register with. Every

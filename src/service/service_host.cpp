@@ -9,18 +9,7 @@
 namespace tarsel::service {
 namespace {
 
-constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
-constexpr std::uint32_t kServiceStopped = 1;
-constexpr std::uint32_t kServiceRunning = 4;
-constexpr std::uint32_t kAcceptStop = 1;
-constexpr std::uint32_t kAcceptShutdown = 4;
-
-constexpr std::uint32_t kControlStop = 1;
-constexpr std::uint32_t kControlInterrogate = 4;
-constexpr std::uint32_t kControlShutdown = 5;
-
-constexpr std::uint32_t kNoError = 0;
-constexpr std::uint32_t kErrorCallNotImplemented = 120;
+using namespace platform::scm;
 
 // The whole state of control_handler: the handler's reference to the flag.
 struct HandlerContext {
