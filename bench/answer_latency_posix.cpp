@@ -5,7 +5,6 @@
 // Usage: tarsel-answer-latency [commands] [stops]
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -14,12 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "latency_stats.h"
 #include "support/foreground_helper.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using namespace tarsel::testing;
+using tarsel::bench::milliseconds;
+using tarsel::bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 // VmHWM from /proc: the peak resident set of the process so far, in KiB.
@@ -52,16 +54,6 @@ bool wait_for(const auto& condition, std::chrono::milliseconds limit) {
     return true;
 }
 
-double milliseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[index];
-}
-
 // A private copy of the helper with the stand-in beside it, and its own
 // PROGRAMDATA.
 struct Installation {
@@ -76,6 +68,17 @@ struct Installation {
     [[nodiscard]] fs::path program_data() const { return data.parent_path(); }
 };
 
+// Whether the helper started and made its data directory, which it does
+// before its first pass; says so on standard error when not.
+bool serving(const ForegroundHelper& helper, const Installation& installation) {
+    if (helper.started() &&
+        wait_for([&] { return fs::exists(installation.data); }, std::chrono::seconds(10))) {
+        return true;
+    }
+    std::fprintf(stderr, "the helper did not start\n");
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,9 +90,7 @@ int main(int argc, char** argv) {
     {
         const Installation installation;
         ForegroundHelper helper(installation.helper, installation.program_data());
-        if (!helper.started() ||
-            !wait_for([&] { return fs::exists(installation.data); }, std::chrono::seconds(10))) {
-            std::fprintf(stderr, "the helper did not start\n");
+        if (!serving(helper, installation)) {
             return 1;
         }
         // A few idle passes before the first look at its memory.
@@ -130,9 +131,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < stops; ++i) {
         const Installation installation;
         ForegroundHelper helper(installation.helper, installation.program_data());
-        if (!helper.started() ||
-            !wait_for([&] { return fs::exists(installation.data); }, std::chrono::seconds(10))) {
-            std::fprintf(stderr, "the helper did not start\n");
+        if (!serving(helper, installation)) {
             return 1;
         }
         // Stopped at a random point of its cycle, as a stop arrives.

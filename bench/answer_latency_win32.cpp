@@ -7,7 +7,6 @@
 // Usage: tarsel-wine-latency.exe [commands] [stops]
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <random>
@@ -17,22 +16,15 @@
 
 #include "e2e/service_machine.h"
 #include "exchange/command_line.h"
+#include "latency_stats.h"
 #include "platform/process.h"
 
 namespace {
 
 using namespace tarsel;
 using namespace tarsel::e2e;
-
-double milliseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[index];
-}
+using bench::milliseconds;
+using bench::percentile;
 
 int run(int commands, int stops) {
     std::mt19937 random(12345);
