@@ -28,3 +28,8 @@ ensure_packages() {
 # What the two presets need to build and to run their tests.
 TARSEL_BUILD_PACKAGES=(cmake ninja-build g++ googletest g++-mingw-w64-x86-64-posix
     binutils-mingw-w64-x86-64 wine wine64 util-linux)
+
+# What a release ships from the windows preset's build directory, and the
+# targets that make it. scripts/reproduce and scripts/package share them.
+TARSEL_SHIPPED_TARGETS=(tarsel-helper tarselctl)
+TARSEL_SHIPPED_FILES=(bin/tarsel-helper.exe bin/tarselctl.exe)
