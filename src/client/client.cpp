@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/arguments.h"
-#include "exchange/command_loop.h"
+#include "exchange/data_dir.h"
 #include "exchange/documents.h"
 #include "platform/console.h"
 #include "platform/files.h"

@@ -13,9 +13,6 @@ namespace tarsel::exchange {
 
 inline constexpr std::chrono::nanoseconds kPollInterval = std::chrono::milliseconds(300);
 
-// PROGRAMDATA (else the temporary-files directory) joined with TarselVPN.
-[[nodiscard]] platform::Path data_dir();
-
 // What the loop reaches the world through. The product uses the defaults;
 // tests pass a short interval, a counting sleep or a scripted action.
 struct LoopSettings {

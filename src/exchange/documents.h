@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "exchange/json.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 
@@ -31,9 +32,6 @@ struct HelperResult {
     }
     friend bool operator==(const HelperResult&, const HelperResult&) = default;
 };
-
-// Why a text is not a command. Nobody is ever shown it.
-struct ParseFailure {};
 
 // Any local user can write command.json, so the helper never reads more than
 // this; a larger file counts as no command, like an unreadable one.
@@ -61,9 +59,6 @@ class CommandFileReader {
     platform::RepeatedFileReader file_;
     HelperCommand command_;
 };
-
-// Appends one JSON string literal for `text`.
-void write_json_string(std::string& out, std::string_view text);
 
 // The exact bytes of the result document.
 [[nodiscard]] std::string encode_result(const HelperResult& result);

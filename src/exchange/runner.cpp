@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "exchange/command_line.h"
-#include "exchange/command_loop.h"
+#include "exchange/data_dir.h"
 #include "platform/files.h"
 #include "platform/text.h"
 

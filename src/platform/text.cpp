@@ -63,6 +63,14 @@ Utf8Step next_utf8(std::string_view s, std::size_t i) noexcept {
     return {k, true, cp};
 }
 
+bool is_white_space(char32_t cp) noexcept {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -80,14 +88,6 @@ void append_utf8(std::string& out, char32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
-
-bool is_white_space(char32_t cp) noexcept {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-           cp == 0x205F || cp == 0x3000;
-}
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
     std::size_t i = 0;

@@ -14,6 +14,9 @@ namespace tarsel::platform {
 // "maximal subpart" practice) with U+FFFD, and re-encodes it as valid UTF-8.
 [[nodiscard]] std::string utf8_lossy(std::string_view bytes);
 
+// Appends the UTF-8 form of one code point, which must not be a surrogate.
+void append_utf8(std::string& out, char32_t code_point);
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 [[nodiscard]] std::string utf16_to_utf8_lossy(std::u16string_view units);
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "exchange/command_loop.h"
+#include "exchange/data_dir.h"
 
 namespace {
 

@@ -341,8 +341,6 @@ TEST(EncodeResult, Layout) {
         SCOPED_TRACE(row.desc);
         EXPECT_EQ(encode_result(row.result), row.expected);
     }
-    EXPECT_EQ(encode_result(HelperResult::success(0)).size(), 21u);
-    EXPECT_EQ(encode_result(HelperResult::success(18446744073709551615u)).size(), 40u);
 }
 
 TEST(EncodeResult, WorkedExamples) {
@@ -350,23 +348,20 @@ TEST(EncodeResult, WorkedExamples) {
         const char* desc;
         HelperResult result;
         std::string expected;
-        std::size_t length;
     };
     const Row rows[] = {
-        {"up succeeded", HelperResult::success(42), R"({"nonce":42,"ok":true})", 22},
+        {"up succeeded", HelperResult::success(42), R"({"nonce":42,"ok":true})"},
         {"no wireguard.exe", HelperResult::failure(7, "wireguard.exe not found next to helper"),
-         R"({"nonce":7,"ok":false,"error":"wireguard.exe not found next to helper"})", 71},
+         R"({"nonce":7,"ok":false,"error":"wireguard.exe not found next to helper"})"},
         {"unknown action with a tab",
          HelperResult::failure(18446744073709551615u, "unknown action: reboot\t1"),
-         R"({"nonce":18446744073709551615,"ok":false,"error":"unknown action: reboot\t1"})", 77},
+         R"({"nonce":18446744073709551615,"ok":false,"error":"unknown action: reboot\t1"})"},
         {"silent non-zero exit", HelperResult::failure(3, ""),
-         R"({"nonce":3,"ok":false,"error":""})", 33},
+         R"({"nonce":3,"ok":false,"error":""})"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.desc);
-        const std::string document = encode_result(row.result);
-        EXPECT_EQ(document, row.expected);
-        EXPECT_EQ(document.size(), row.length);
+        EXPECT_EQ(encode_result(row.result), row.expected);
     }
 }
 

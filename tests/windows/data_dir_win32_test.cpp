@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "exchange/command_loop.h"
+#include "exchange/data_dir.h"
 #include "platform/environment.h"
 
 namespace {

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The JSON both documents are written in: a streaming reader, and the string
+// writer that shares its byte classes.
+namespace tarsel::exchange {
+
+// Which rule a rejected text broke. Stored as a number, so that rejecting a
+// text allocates and formats nothing; describe_rejection makes the text only
+// when someone asks for it.
+enum class Rejection : std::uint8_t {
+    none,
+    // The file, before any JSON is read.
+    cannot_open,
+    not_a_plain_file,
+    cannot_read,
+    too_large,
+    not_utf8,
+    // The reader.
+    not_an_object_or_array,
+    expected_member_name,
+    expected_colon,
+    expected_comma_or_close,
+    expected_value,
+    unterminated_string,
+    control_character_in_string,
+    unknown_escape,
+    bad_unicode_escape,
+    lone_surrogate,
+    bad_number,
+    leading_zero,
+    integer_too_large,
+    not_an_integer,
+    trailing_data,
+    // The documents.
+    action_not_a_string,
+    repeated_member,
+    missing_member,
+    unexpected_member,
+    not_the_helpers_bytes,
+};
+
+// A rejection and the byte offset at which the reader stopped.
+struct ParseFailure {
+    Rejection rule = Rejection::none;
+    std::size_t offset = 0;
+    friend bool operator==(const ParseFailure&, const ParseFailure&) = default;
+};
+
+// For example "a member appears twice (at byte 27)".
+[[nodiscard]] std::string describe_rejection(const ParseFailure& failure);
+
+// Reads JSON straight off the bytes, front to back. Every function returns
+// false on the first violation, after recording it; a caller rejects the whole
+// text then, so nothing needs to undo what it consumed. Whitespace is skipped
+// only where the caller asks.
+class JsonReader {
+  public:
+    // Outside the range of a byte, so that a NUL in the text is never taken
+    // for the end of it.
+    static constexpr int kEndOfText = -1;
+
+    explicit JsonReader(std::string_view text) noexcept
+        : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {}
+
+    [[nodiscard]] int peek() const noexcept {
+        return pos_ == end_ ? kEndOfText : static_cast<unsigned char>(*pos_);
+    }
+    [[nodiscard]] bool at_end() const noexcept { return pos_ == end_; }
+    bool consume(char expected) noexcept;
+    void skip_white_space() noexcept;
+
+    // At a quotation mark: decodes the string into `out` (appending), and a
+    // surrogate escape must be one half of a pair.
+    bool read_string(std::string& out);
+    // At a quotation mark: checks the string without decoding it. Lone
+    // surrogate escapes pass, as they may inside values nobody reads.
+    bool skip_string();
+    // At a quotation mark. A name without escapes, nearly every name, is
+    // returned where it stands in the text; only one with escapes is decoded
+    // into `scratch` first.
+    bool read_member_name(std::string& scratch, std::string_view& name);
+    // A whole number as written: no sign, no leading zero, no fraction or
+    // exponent, nothing above 2^64-1.
+    bool read_uint64(std::uint64_t& value) noexcept;
+    bool read_literal(std::string_view word) noexcept;
+    // Any well-formed value, at any depth, read and dropped.
+    bool skip_value();
+
+    // Records the rule broken at the current position; always false.
+    bool fail(Rejection rule) noexcept;
+    // The first rule broken, and where.
+    [[nodiscard]] ParseFailure failure() const noexcept { return failure_; }
+
+  private:
+    template <bool kDecode>
+    bool scan_string(std::string* out);
+    template <bool kDecode>
+    bool scan_escape(std::string* out);
+    bool read_hex4(std::uint32_t& unit) noexcept;
+    bool skip_member_name();
+    bool skip_scalar();
+    bool skip_number() noexcept;
+    void skip_digits() noexcept;
+    [[nodiscard]] bool at_digit() const noexcept;
+
+    const char* begin_;
+    const char* pos_;
+    const char* end_;
+    ParseFailure failure_;
+    std::vector<char> open_;  // one '[' or '{' per open level of a skipped value
+};
+
+// Appends one JSON string literal for `text`: the quotation mark, backslash
+// and control characters escaped, the shortest escape for each, everything
+// else as it is.
+void write_json_string(std::string& out, std::string_view text);
+
+}  // namespace tarsel::exchange
