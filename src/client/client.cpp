@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/arguments.h"
+#include "client/send.h"
 #include "exchange/data_dir.h"
 #include "exchange/documents.h"
 #include "platform/console.h"
@@ -147,54 +148,28 @@ int status(const platform::Path& data_dir, const ClientSeams& seams) {
 
 int request(std::string_view action, const platform::Path& data_dir, std::chrono::seconds timeout,
             const ClientSeams& seams) {
-    const platform::Path command_path = platform::join_path(data_dir, "command.json");
-    const platform::Path result_path = platform::join_path(data_dir, "result.json");
-
-    std::vector<std::uint64_t> avoid;
-    if (const auto current = exchange::read_command(command_path)) {
-        avoid.push_back(current->nonce);
-    }
-    if (const auto bytes = platform::read_whole_file(result_path, kAnySize)) {
-        if (const auto last = parse_result(*bytes)) {
-            avoid.push_back(last->nonce);
-        }
-    }
-    const exchange::HelperCommand command{std::string(action), choose_nonce(avoid, seams.random)};
-
-    if (const auto sent = send_command(data_dir, command); !sent) {
-        std::string line = "tarselctl: cannot write " + platform::path_to_utf8(command_path) +
-                           ": " + platform::os_error_text(sent.error());
-        if (!platform::path_exists(data_dir)) {
-            line +=
-                " (the directory does not exist; the TarselHelper service creates it when "
-                "it starts)";
-        }
-        seams.write_error(line + "\n");
-        return kExitFailed;
-    }
-
-    WaitSeams wait{seams.now, seams.sleep, nullptr};
+    SendSeams send{seams.random, seams.now, seams.sleep, nullptr};
     if (seams.standard_error_is_terminal()) {
-        wait.show_progress = seams.write_error;
+        send.show_progress = seams.write_error;
     }
-    const auto result = wait_for_result(result_path, command.nonce, timeout, wait);
-    if (!result) {
-        seams.write_error("tarselctl: no answer within " + std::to_string(timeout.count()) +
-                          " s; the TarselHelper service is probably not running (see "
-                          "\"tarselctl status\"). The command stays in " +
-                          platform::path_to_utf8(command_path) +
-                          " and is carried out when the service starts, unless it is replaced "
-                          "first.\n");
-        return kExitNoAnswer;
+    const SendReport report = send_request(data_dir, action, timeout, send);
+    switch (report.status) {
+        case SendStatus::ok:
+            seams.write_output(std::string(action) + ": ok (nonce " + std::to_string(report.nonce) +
+                               ")\n");
+            return kExitOk;
+        case SendStatus::failed:
+            seams.write_error("tarselctl: " + std::string(action) + " failed: " +
+                              (report.text.empty() ? "(no error text)" : report.text) + "\n");
+            return kExitFailed;
+        case SendStatus::timeout:
+            seams.write_error("tarselctl: " + report.text + " \"tarselctl status\" shows the "
+                              "service's state.\n");
+            return kExitNoAnswer;
+        case SendStatus::local_error:
+            seams.write_error("tarselctl: " + report.text + "\n");
+            return kExitFailed;
     }
-    if (result->ok) {
-        seams.write_output(std::string(action) + ": ok (nonce " + std::to_string(command.nonce) +
-                           ")\n");
-        return kExitOk;
-    }
-    const std::string error = result->error.value_or("");
-    seams.write_error("tarselctl: " + std::string(action) +
-                      " failed: " + (error.empty() ? "(no error text)" : error) + "\n");
     return kExitFailed;
 }
 

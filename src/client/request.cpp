@@ -135,7 +135,7 @@ std::optional<exchange::HelperResult> parse_result(std::string_view text) {
 
 std::optional<exchange::HelperResult> wait_for_result(const platform::Path& result_path,
                                                       std::uint64_t nonce,
-                                                      std::chrono::seconds timeout,
+                                                      Clock::duration timeout,
                                                       const WaitSeams& seams) {
     const Clock::time_point start = seams.now();
     const Clock::time_point deadline = start + timeout;
@@ -163,7 +163,7 @@ std::optional<exchange::HelperResult> wait_for_result(const platform::Path& resu
         if (seams.show_progress && waited >= kProgressDelay && waited != shown) {
             seams.show_progress("\rwaiting for the TarselHelper service to answer... " +
                                 std::to_string(waited.count()) + " s of " +
-                                std::to_string(timeout.count()) + " s");
+                                std::to_string(std::chrono::ceil<std::chrono::seconds>(timeout).count()) + " s");
             shown = waited;
         }
         seams.sleep(std::min<Clock::duration>(kResultPollInterval, deadline - now));

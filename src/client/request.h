@@ -54,7 +54,7 @@ inline constexpr std::chrono::seconds kProgressDelay{1};
 
 // Reads result.json until it carries `nonce`; nothing when `timeout` passes.
 [[nodiscard]] std::optional<exchange::HelperResult> wait_for_result(
-    const platform::Path& result_path, std::uint64_t nonce, std::chrono::seconds timeout,
+    const platform::Path& result_path, std::uint64_t nonce, Clock::duration timeout,
     const WaitSeams& seams);
 
 }  // namespace tarsel::client
