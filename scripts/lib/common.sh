@@ -31,5 +31,6 @@ TARSEL_BUILD_PACKAGES=(cmake ninja-build g++ googletest g++-mingw-w64-x86-64-pos
 
 # What a release ships from the windows preset's build directory, and the
 # targets that make it. scripts/reproduce and scripts/package share them.
-TARSEL_SHIPPED_TARGETS=(tarsel-helper tarselctl)
-TARSEL_SHIPPED_FILES=(bin/tarsel-helper.exe bin/tarselctl.exe)
+TARSEL_SHIPPED_TARGETS=(tarsel-helper tarselctl tarsel_client)
+TARSEL_SHIPPED_FILES=(bin/tarsel-helper.exe bin/tarselctl.exe bin/tarsel_client.dll
+    lib/libtarsel_client.dll.a)
