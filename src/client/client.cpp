@@ -37,43 +37,40 @@ std::string command_line_text(const exchange::HelperCommand& command) {
 }
 
 int check(const Invocation& invocation, const ClientSeams& seams) {
-    const auto command = exchange::read_command(path_from_utf8(invocation.file));
+    const auto command = exchange::examine_command(path_from_utf8(invocation.file));
     if (!command) {
-        seams.write_output("rejected\n");
+        seams.write_output("rejected: " + exchange::describe_rejection(command.error()) + "\n");
         return kExitFailed;
     }
     seams.write_output("accepted: " + command_line_text(*command) + "\n");
     return kExitOk;
 }
 
-// read_command keeps its reasons to itself; these steps only explain, after
-// the fact, why it found nothing.
-std::string why_no_command(const platform::Path& path) {
-    const auto bytes = platform::read_whole_file(path, exchange::kMaxCommandBytes);
-    if (!bytes) {
-        switch (bytes.error()) {
-            case platform::ReadFailure::open_failed:
-                return platform::path_exists(path) ? "command.json cannot be opened"
-                                                   : "command.json does not exist";
-            case platform::ReadFailure::not_a_plain_file:
-                return "command.json is not a plain file";
-            case platform::ReadFailure::read_failed:
-                return "command.json cannot be read";
-            case platform::ReadFailure::too_large:
-                return "command.json is larger than the helper reads";
-        }
+// The file-level reasons in the words status has always used; a text the
+// reader rejected says which rule failed and where.
+std::string why_no_command(const platform::Path& path, const exchange::ParseFailure& failure) {
+    switch (failure.rule) {
+        case exchange::Rejection::cannot_open:
+            return platform::path_exists(path) ? "command.json cannot be opened"
+                                               : "command.json does not exist";
+        case exchange::Rejection::not_a_plain_file:
+            return "command.json is not a plain file";
+        case exchange::Rejection::cannot_read:
+            return "command.json cannot be read";
+        case exchange::Rejection::too_large:
+            return "command.json is larger than the helper reads";
+        case exchange::Rejection::not_utf8:
+            return "command.json is not valid UTF-8";
+        default:
+            return "rejected: " + exchange::describe_rejection(failure);
     }
-    if (!platform::is_valid_utf8(*bytes)) {
-        return "command.json is not valid UTF-8";
-    }
-    return "command.json is not an accepted command document";
 }
 
 std::string command_status(const platform::Path& data_dir) {
     const platform::Path path = platform::join_path(data_dir, "command.json");
-    const auto command = exchange::read_command(path);
+    const auto command = exchange::examine_command(path);
     if (!command) {
-        return "command: none (" + why_no_command(path) + ")\n";
+        return "command: none (" + why_no_command(path, command.error()) + ")\n";
     }
     std::string line = "command: " + command_line_text(*command);
     if (command->nonce == 0) {
@@ -89,7 +86,7 @@ std::string result_status(const platform::Path& data_dir) {
         return platform::path_exists(path) ? "result: none (result.json cannot be read)\n"
                                            : "result: none (result.json does not exist)\n";
     }
-    const auto result = parse_result(*bytes);
+    const auto result = exchange::parse_result(*bytes);
     if (!result) {
         return "result: none (result.json is not a result document; the helper may be writing "
                "it)\n";

@@ -33,11 +33,6 @@ using Clock = std::chrono::steady_clock;
 [[nodiscard]] std::expected<void, std::int32_t> send_command(
     const platform::Path& data_dir, const exchange::HelperCommand& command);
 
-// A result document exactly as the helper writes it, or nothing. The helper
-// truncates result.json and then writes it, so an empty or partial text is
-// normal for a moment and simply means "not yet".
-[[nodiscard]] std::optional<exchange::HelperResult> parse_result(std::string_view text);
-
 // What waiting reaches the world through; tests drive a fake clock.
 struct WaitSeams {
     std::function<Clock::time_point()> now;

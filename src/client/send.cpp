@@ -45,7 +45,7 @@ SendReport send_request(const platform::Path& data_dir, std::string_view action,
         avoid.push_back(current->nonce);
     }
     if (const auto bytes = platform::read_whole_file(result_path, kAnySize)) {
-        if (const auto last = parse_result(*bytes)) {
+        if (const auto last = exchange::parse_result(*bytes)) {
             avoid.push_back(last->nonce);
         }
     }

@@ -126,6 +126,35 @@ class CommandReader {
     JsonReader json_;
 };
 
+Rejection file_rejection(platform::ReadFailure failure) noexcept {
+    switch (failure) {
+        case platform::ReadFailure::open_failed:
+            return Rejection::cannot_open;
+        case platform::ReadFailure::not_a_plain_file:
+            return Rejection::not_a_plain_file;
+        case platform::ReadFailure::read_failed:
+            return Rejection::cannot_read;
+        case platform::ReadFailure::too_large:
+            return Rejection::too_large;
+    }
+    return Rejection::cannot_read;
+}
+
+// At a member name: true when it is `expected`, and then its colon.
+bool expect_member(JsonReader& json, std::string& scratch, std::string_view expected) {
+    if (json.peek() != '"') {
+        return json.fail(Rejection::expected_member_name);
+    }
+    std::string_view name;
+    if (!json.read_member_name(scratch, name)) {
+        return false;
+    }
+    if (name != expected) {
+        return json.fail(Rejection::unexpected_member);
+    }
+    return json.consume(':') || json.fail(Rejection::expected_colon);
+}
+
 }  // namespace
 
 std::expected<HelperCommand, ParseFailure> parse_command(std::string_view text) {
@@ -138,10 +167,18 @@ std::expected<HelperCommand, ParseFailure> parse_command(std::string_view text) 
 }
 
 std::optional<HelperCommand> read_command(const platform::Path& path) {
+    auto command = examine_command(path);
+    if (!command) {
+        return std::nullopt;
+    }
+    return std::move(*command);
+}
+
+std::expected<HelperCommand, ParseFailure> examine_command(const platform::Path& path) {
     CommandFileReader reader(path);
     const HelperCommand* command = reader.read();
     if (command == nullptr) {
-        return std::nullopt;
+        return std::unexpected(reader.failure());
     }
     return *command;
 }
@@ -151,14 +188,22 @@ CommandFileReader::CommandFileReader(platform::Path path)
 
 const HelperCommand* CommandFileReader::read() {
     const auto bytes = file_.read();
-    if (!bytes || !platform::is_valid_utf8(*bytes)) {
+    if (!bytes) {
+        failure_ = {file_rejection(bytes.error()), 0};
+        return nullptr;
+    }
+    if (!platform::is_valid_utf8(*bytes)) {
+        failure_ = {Rejection::not_utf8, 0};
         return nullptr;
     }
     // Parsing into the kept command reuses the storage of its action text.
     command_.action.clear();
-    if (!CommandReader(*bytes).parse_document(command_)) {
+    CommandReader reader(*bytes);
+    if (!reader.parse_document(command_)) {
+        failure_ = reader.failure();
         return nullptr;
     }
+    failure_ = {};
     return &command_;
 }
 
@@ -183,6 +228,40 @@ std::string encode_result(const HelperResult& result) {
     }
     out.push_back('}');
     return out;
+}
+
+std::optional<HelperResult> parse_result(std::string_view text) {
+    JsonReader json(text);
+    std::string scratch;
+    HelperResult result;
+    if (!json.consume('{') || !expect_member(json, scratch, "nonce") ||
+        !json.read_uint64(result.nonce) || !json.consume(',') ||
+        !expect_member(json, scratch, "ok")) {
+        return std::nullopt;
+    }
+    if (json.peek() == 't') {
+        if (!json.read_literal("true")) {
+            return std::nullopt;
+        }
+        result.ok = true;
+    } else {
+        std::string error;
+        if (!json.read_literal("false") || !json.consume(',') ||
+            !expect_member(json, scratch, "error") || json.peek() != '"' ||
+            !json.read_string(error)) {
+            return std::nullopt;
+        }
+        result.error = std::move(error);
+    }
+    if (!json.consume('}') || !json.at_end()) {
+        return std::nullopt;
+    }
+    // The reader also takes spellings the writer never uses (an escaped
+    // solidus, \u0041); only the helper's own bytes count.
+    if (encode_result(result) != text) {
+        return std::nullopt;
+    }
+    return result;
 }
 
 void write_result(const platform::Path& path, const HelperResult& result) {

@@ -44,6 +44,11 @@ inline constexpr std::size_t kMaxCommandBytes = std::size_t{1} << 20;
 // Reads and parses command.json; nothing for every kind of failure.
 [[nodiscard]] std::optional<HelperCommand> read_command(const platform::Path& path);
 
+// read_command with the reason for a failure: what the file or its text broke,
+// and where the reader stopped.
+[[nodiscard]] std::expected<HelperCommand, ParseFailure> examine_command(
+    const platform::Path& path);
+
 // read_command for the loop, which reads the same file in every pass: the
 // file's bytes and the parsed command keep their storage between reads, so a
 // pass over an unchanged command allocates nothing after the first.
@@ -55,13 +60,23 @@ class CommandFileReader {
     // valid until the next read.
     [[nodiscard]] const HelperCommand* read();
 
+    // Why the last read found nothing. Kept as a number and an offset, so
+    // that a pass over a rejected file costs no more than one over a command.
+    [[nodiscard]] ParseFailure failure() const noexcept { return failure_; }
+
   private:
     platform::RepeatedFileReader file_;
     HelperCommand command_;
+    ParseFailure failure_;
 };
 
 // The exact bytes of the result document.
 [[nodiscard]] std::string encode_result(const HelperResult& result);
+
+// The inverse of encode_result: a result document exactly as the helper writes
+// it, or nothing. The helper truncates result.json and then writes it, so an
+// empty or partial text is normal for a moment and simply means "not yet".
+[[nodiscard]] std::optional<HelperResult> parse_result(std::string_view text);
 
 // Replaces the whole content of result.json; failures are dropped.
 void write_result(const platform::Path& path, const HelperResult& result);

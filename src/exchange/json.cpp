@@ -155,6 +155,7 @@ std::string describe_rejection(const ParseFailure& failure) {
         case Rejection::not_a_plain_file:
         case Rejection::cannot_read:
         case Rejection::too_large:
+        case Rejection::not_utf8:
             break;  // about the file as a whole
         default:
             text += " (at byte " + std::to_string(failure.offset) + ")";

@@ -239,12 +239,22 @@ TEST_F(Client, CheckReadsFilesAsTheHelperDoes) {
         {"byte-order mark",
          "\xEF\xBB\xBF"
          R"({"action":"up","nonce":1})",
-         1, "rejected\n"},
-        {"repeated member", R"({"action":"up","nonce":1,"nonce":1})", 1, "rejected\n"},
-        {"half-written", R"({"action":"up","non)", 1, "rejected\n"},
+         1, "rejected: the document is neither an object nor an array (at byte 0)\n"},
+        {"repeated member", R"({"action":"up","nonce":1,"nonce":1})", 1,
+         "rejected: a member appears twice (at byte 33)\n"},
+        {"trailing data", R"({"action":"up","nonce":1} x)", 1,
+         "rejected: data after the end of the document (at byte 26)\n"},
+        {"nonce with a leading zero", R"({"action":"up","nonce":01})", 1,
+         "rejected: a number with a leading zero (at byte 24)\n"},
+        {"lone surrogate in action", R"({"action":"\ud800","nonce":1})", 1,
+         "rejected: a surrogate escape without its pair (at byte 17)\n"},
+        {"missing member", R"({"action":"up"})", 1,
+         "rejected: a member is missing (both action and nonce are needed) (at byte 14)\n"},
+        {"half-written", R"({"action":"up","non)", 1,
+         "rejected: a string is not closed (at byte 19)\n"},
         {"invalid UTF-8 in a skipped member", "{\"action\":\"up\",\"nonce\":1,\"x\":\"\xC0\xAF\"}",
-         1, "rejected\n"},
-        {"empty", "", 1, "rejected\n"},
+         1, "rejected: not valid UTF-8\n"},
+        {"empty", "", 1, "rejected: the document is neither an object nor an array (at byte 0)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.desc);
@@ -255,7 +265,7 @@ TEST_F(Client, CheckReadsFilesAsTheHelperDoes) {
     }
     out.clear();
     EXPECT_EQ(run({"check", (temp.path() / "missing.json").string()}), 1);
-    EXPECT_EQ(out, "rejected\n");
+    EXPECT_EQ(out, "rejected: the file cannot be opened\n");
 }
 
 TEST_F(Client, StatusShowsDirectoryCommandResultAndService) {
@@ -301,7 +311,8 @@ TEST_F(Client, StatusShowsDirectoryCommandResultAndService) {
          "{\"action\":\"up\"}",
          "",
          {Outcome::state, 2},
-         "command: none (command.json is not an accepted command document)\n"
+         "command: none (rejected: a member is missing (both action and nonce are needed) (at "
+         "byte 14))\n"
          "result: none (result.json is not a result document; the helper may be writing it)\n"
          "service: TarselHelper is starting\n"},
         {"not UTF-8",
@@ -366,16 +377,19 @@ TEST(ResultDocument, OnlyTheHelpersExactBytesCount) {
         {"line break after", "{\"nonce\":42,\"ok\":true}\n", {}},
         {"escaped solidus is not the helper's", R"({"nonce":1,"ok":false,"error":"\/"})", {}},
         {"success with an error", R"({"nonce":1,"ok":true,"error":"x"})", {}},
+        {"a member name the helper does not write", R"({"nonce":1,"okay":true})", {}},
+        {"an escape the helper does not write", R"({"nonce":1,"ok":false,"error":"\u0041"})", {}},
+        {"members in another order", R"({"ok":true,"nonce":1})", {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.desc);
-        EXPECT_EQ(client::parse_result(row.text), row.expected);
+        EXPECT_EQ(exchange::parse_result(row.text), row.expected);
     }
     // Every cut of a document the helper is still writing reads as "not yet".
     const std::string whole = exchange::encode_result(HelperResult::failure(9, "x\"y"));
     for (std::size_t size = 0; size < whole.size(); ++size) {
         SCOPED_TRACE(size);
-        EXPECT_EQ(client::parse_result(whole.substr(0, size)), std::nullopt);
+        EXPECT_EQ(exchange::parse_result(whole.substr(0, size)), std::nullopt);
     }
 }
 

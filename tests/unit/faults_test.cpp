@@ -4,7 +4,6 @@
 // In each the loop must neither crash nor stop serving.
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
@@ -23,22 +22,6 @@ using namespace tarsel;
 using namespace tarsel::testing;
 
 using Faults = LoopOnThread;
-
-// The nonce of a success result in the exact form the helper writes it.
-std::optional<std::uint64_t> success_nonce(std::string_view text) {
-    constexpr std::string_view head = R"({"nonce":)";
-    constexpr std::string_view tail = R"(,"ok":true})";
-    if (!text.starts_with(head) || !text.ends_with(tail) ||
-        text.size() <= head.size() + tail.size())
-        return std::nullopt;
-    const std::string_view digits =
-        text.substr(head.size(), text.size() - head.size() - tail.size());
-    std::uint64_t nonce = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), nonce);
-    if (error != std::errc() || end != digits.data() + digits.size())
-        return std::nullopt;
-    return nonce;
-}
 
 // Opens with truncation and writes a few bytes at a time, flushing each piece,
 // so that the loop can find the file empty or holding any prefix of the text.
@@ -93,9 +76,10 @@ TEST_F(Faults, CommandRewrittenInPlaceThousandsOfTimes) {
     ASSERT_FALSE(results.empty());
     for (const std::string& text : results) {
         SCOPED_TRACE(text);
-        const auto nonce = success_nonce(text);
-        ASSERT_TRUE(nonce.has_value()) << "not a result the helper writes";
-        EXPECT_TRUE(written.contains(*nonce)) << "a nonce that was never written";
+        const auto result = exchange::parse_result(text);
+        ASSERT_TRUE(result.has_value()) << "not a result the helper writes";
+        EXPECT_TRUE(result->ok);
+        EXPECT_TRUE(written.contains(result->nonce)) << "a nonce that was never written";
     }
     RecordProperty("answered", static_cast<int>(results.size()));
     EXPECT_EQ(results.back(), last_result);

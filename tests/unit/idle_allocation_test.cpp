@@ -91,6 +91,42 @@ TEST(IdleAllocation, RereadingAnUnchangedCommandAllocatesNothingAfterTheFirstRea
     }
 }
 
+// A client may leave a broken command.json in place for hours. Keeping the
+// reason a rejection is read for costs nothing either: it is a rule and an
+// offset, and its text is made only when someone asks for it.
+TEST(IdleAllocation, RereadingARejectedCommandAllocatesNothingAndKeepsTheReason) {
+    struct Case {
+        const char* desc;
+        std::string document;
+        exchange::Rejection rule;
+    };
+    const Case cases[] = {
+        {"a repeated member", R"({"action":"up","nonce":1,"nonce":1})",
+         exchange::Rejection::repeated_member},
+        {"trailing data", R"({"action":"up","nonce":1} x)", exchange::Rejection::trailing_data},
+        {"a lone surrogate in a long action",
+         R"({"action":"a much longer action than any short-string buffer holds \ud800","nonce":1})",
+         exchange::Rejection::lone_surrogate},
+        {"a missing member", R"({"action":"up"})", exchange::Rejection::missing_member},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.desc);
+        TempDir temp;
+        write_file(temp.path() / "command.json", c.document);
+        exchange::CommandFileReader reader(temp.path() / "command.json");
+        ASSERT_EQ(reader.read(), nullptr);
+
+        const std::size_t before = g_allocations.load();
+        int rejected_for_the_reason = 0;
+        for (int i = 0; i < kIdlePasses; ++i) {
+            const bool rejected = reader.read() == nullptr;
+            rejected_for_the_reason += rejected && reader.failure().rule == c.rule ? 1 : 0;
+        }
+        EXPECT_EQ(g_allocations.load() - before, 0u);
+        EXPECT_EQ(rejected_for_the_reason, kIdlePasses);
+    }
+}
+
 // The whole pass of the real loop, stop check and sleep seam included, after
 // the command has been answered.
 TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
