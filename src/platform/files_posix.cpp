@@ -10,6 +10,7 @@
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/posix_checked_directory.h"
 #include "platform/posix_handles.h"
 #include "platform/read_to_end.h"
 
@@ -158,13 +159,7 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
                        });
 }
 
-namespace {
-
-// The directory `path` names, opened as it is at this moment and checked: a
-// real directory, not a link, that the kernel places where the name says.
-// Names opened relative to the descriptor stay inside that directory, whatever
-// later becomes of the path that led to it.
-std::expected<UniqueFd, WriteFailure> open_checked_directory(const Path& directory) {
+std::expected<UniqueFd, WriteFailure> posix::open_checked_directory(const Path& directory) {
     UniqueFd handle(open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY | kOpenGuarded));
     if (!handle) {
         // ELOOP is a link in the directory's place, ENOTDIR something that
@@ -179,8 +174,6 @@ std::expected<UniqueFd, WriteFailure> open_checked_directory(const Path& directo
     return handle;
 }
 
-}  // namespace
-
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
     const Path name = path.filename();
     if (name.empty() || name == "." || name == "..") {
@@ -190,7 +183,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     // now: were the directory's name swapped for a link at any moment, the
     // create would otherwise leave an empty file wherever the link points.
     const auto directory =
-        open_checked_directory(path.has_parent_path() ? path.parent_path() : Path("."));
+        posix::open_checked_directory(path.has_parent_path() ? path.parent_path() : Path("."));
     if (!directory) {
         return std::unexpected(directory.error());
     }
@@ -238,7 +231,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 }
 
 bool is_unredirected_directory(const Path& directory) {
-    return open_checked_directory(directory).has_value();
+    return posix::open_checked_directory(directory).has_value();
 }
 
 bool path_exists(const Path& path) {

@@ -8,6 +8,7 @@
 #include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/read_to_end.h"
+#include "platform/win32_checked_directory.h"
 #include "platform/win32_handles.h"
 
 namespace tarsel::platform {
@@ -170,18 +171,12 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         });
 }
 
-namespace {
-
-// The directory `path` names, opened as it is at this moment and checked: a
-// real directory, not a reparse point, that the system places where the name
-// says. Names opened relative to the handle stay inside that directory,
-// whatever later becomes of the path that led to it. Backup semantics are
-// what let CreateFileW open a directory at all; traversal is what a relative
-// open goes through.
-std::expected<UniqueFile, WriteFailure> open_checked_directory(const Path& directory) {
-    UniqueFile handle(::CreateFileW(directory.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-                                    kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded, nullptr));
+// Backup semantics are what let CreateFileW open a directory at all.
+std::expected<UniqueFile, WriteFailure> win32::open_checked_directory(const Path& directory,
+                                                                      DWORD access, DWORD flags) {
+    UniqueFile handle(::CreateFileW(directory.c_str(), access | FILE_READ_ATTRIBUTES, kShareAll,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded | flags, nullptr));
     if (!handle) {
         return std::unexpected(WriteFailure::open_failed);
     }
@@ -191,6 +186,8 @@ std::expected<UniqueFile, WriteFailure> open_checked_directory(const Path& direc
     }
     return handle;
 }
+
+namespace {
 
 // CreateFileW's OPEN_ALWAYS with kOpenGuarded, for the name `name` inside the
 // open `directory`: the same access, sharing, reparse-point and
@@ -235,8 +232,9 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     // The file is created, when missing, inside its directory as checked just
     // now: were the directory swapped for a junction or link at any moment,
     // the create would otherwise leave an empty file wherever it points.
-    const auto directory =
-        open_checked_directory(path.has_parent_path() ? path.parent_path() : Path(L"."));
+    // Traversal is what a relative open goes through.
+    const auto directory = win32::open_checked_directory(
+        path.has_parent_path() ? path.parent_path() : Path(L"."), FILE_TRAVERSE);
     if (!directory) {
         return std::unexpected(directory.error());
     }
@@ -276,7 +274,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 }
 
 bool is_unredirected_directory(const Path& directory) {
-    return open_checked_directory(directory).has_value();
+    return win32::open_checked_directory(directory, FILE_TRAVERSE).has_value();
 }
 
 bool path_exists(const Path& path) {

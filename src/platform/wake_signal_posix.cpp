@@ -1,0 +1,43 @@
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/wake_signal.h"
+
+namespace tarsel::platform {
+
+WakeSignal WakeSignal::create() noexcept {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd < 0 ? WakeSignal() : WakeSignal(static_cast<std::uintptr_t>(fd));
+}
+
+WakeSignal::WakeSignal(WakeSignal&& other) noexcept
+    : native_(std::exchange(other.native_, kNone)) {}
+
+WakeSignal& WakeSignal::operator=(WakeSignal&& other) noexcept {
+    if (this != &other) {
+        close();
+        native_ = std::exchange(other.native_, kNone);
+    }
+    return *this;
+}
+
+WakeSignal::~WakeSignal() { close(); }
+
+// The counter is never read, so the descriptor stays readable from the first
+// raise on. A counter at its maximum refuses the write, and is raised anyway.
+void WakeSignal::raise() const noexcept {
+    if (valid()) {
+        const std::uint64_t one = 1;
+        (void)!::write(static_cast<int>(native_), &one, sizeof one);
+    }
+}
+
+void WakeSignal::close() noexcept {
+    if (valid()) {
+        ::close(static_cast<int>(std::exchange(native_, kNone)));
+    }
+}
+
+}  // namespace tarsel::platform
