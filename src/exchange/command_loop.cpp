@@ -22,13 +22,12 @@ void command_loop(StopFlag stop) {
 }
 
 void command_loop(StopFlag stop, const LoopSettings& settings) {
-    // A directory that cannot be made is no reason to stop: every pass then
-    // simply finds no command, and a client sees no answer.
-    (void)platform::create_directory_chain(settings.data_dir);
-    // Any local user may have made data_dir first, as a link to a place of
-    // their choosing; such a directory counts as one that could not be made,
-    // and no pass reads or writes through it.
-    const bool directory_trusted = platform::is_unredirected_directory(settings.data_dir);
+    // A directory that cannot be made, or that someone else made first, is
+    // no reason to stop: until a pass finds it the helper's own
+    // (prepare_data_directory moves another user's aside and makes a fresh
+    // one), no pass reads or writes through it, and a client sees no answer.
+    // Once it is, only a pass that found a command looks again.
+    bool directory_trusted = platform::prepare_data_directory(settings.data_dir);
     CommandFileReader commands(platform::join_path(settings.data_dir, "command.json"));
     const platform::Path result_path = platform::join_path(settings.data_dir, "result.json");
     std::uint64_t last_nonce = 0;
@@ -38,15 +37,26 @@ void command_loop(StopFlag stop, const LoopSettings& settings) {
         // restart its numbering at any value other than the one just answered.
         if (const HelperCommand* command = directory_trusted ? commands.read() : nullptr;
             command != nullptr && command->nonce != 0 && command->nonce != last_nonce) {
-            const ActionOutcome outcome = settings.run_action(command->action);
-            write_result(result_path, outcome
-                                          ? HelperResult::success(command->nonce)
-                                          : HelperResult::failure(command->nonce, outcome.error()));
-            // Counted as handled even when the result could not be written:
-            // retrying would run wireguard.exe again for the same request.
-            last_nonce = command->nonce;
+            // data_dir may have been removed and made again by someone else
+            // since it was checked; a command found there is not acted on,
+            // and the directory is made the helper's own after this pass.
+            if (platform::is_unredirected_directory(settings.data_dir)) {
+                const ActionOutcome outcome = settings.run_action(command->action);
+                write_result(result_path,
+                             outcome ? HelperResult::success(command->nonce)
+                                     : HelperResult::failure(command->nonce, outcome.error()));
+                // Counted as handled even when the result could not be
+                // written: retrying would run wireguard.exe again for the
+                // same request.
+                last_nonce = command->nonce;
+            } else {
+                directory_trusted = false;
+            }
         }
         settings.sleep(settings.poll_interval);
+        if (!directory_trusted) {
+            directory_trusted = platform::prepare_data_directory(settings.data_dir);
+        }
     }
     stop.release();
 }

@@ -73,15 +73,30 @@ enum class WriteFailure {
 // cannot lead the create elsewhere. Only when the object
 // opened is a plain file whose only name is `path` (is_plain_file_only_at) is
 // it cut to zero length and written, through that same handle; otherwise
-// nothing in it changes. Every byte is written, resuming partial and
-// interrupted writes.
+// nothing in it changes. A plain file that another user owns or may write
+// (ownership_trust.h) is never written: its name is deleted through the
+// checked directory and a new file created in its place. Every byte is
+// written, resuming partial and interrupted writes.
 [[nodiscard]] std::expected<void, WriteFailure> replace_file_content(const Path& path,
                                                                      std::string_view bytes);
 
 // True when `directory` opens as a real directory, not a link, that the
 // system places at `directory` itself (is_real_directory_at): nothing a user
-// redirected.
+// redirected; and that no one but the helper and the system's administrators
+// may take, move, re-permission or empty (ownership_trust.h). Windows reads
+// the owner and DACL through the handle it checked; POSIX the owner and mode.
 [[nodiscard]] bool is_unredirected_directory(const Path& directory);
+
+// Makes sure data_dir is the helper's own: creates it (and its parents) when
+// missing, then checks it as is_unredirected_directory does. When the name
+// holds someone else's object (a directory another user made first, a link,
+// a file), that object is renamed aside within the same parent, to
+// "<name>.untrusted-<16 random hex digits>", and a fresh directory is made in
+// its place and checked again. Open handles and entries the other user
+// planted stay with the old object. A directory with a trusted owner whose
+// ACL or mode lets others in is refused as it is: only a trusted account
+// can have made it so. True when the directory may be served.
+[[nodiscard]] bool prepare_data_directory(const Path& directory);
 
 // True when the file system reports attributes for the path, following
 // symbolic links. A directory counts; every error counts as absent.

@@ -10,7 +10,9 @@
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/ownership_trust.h"
 #include "platform/posix_checked_directory.h"
+#include "platform/system_random.h"
 #include "platform/posix_handles.h"
 #include "platform/read_to_end.h"
 
@@ -159,19 +161,100 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
                        });
 }
 
-std::expected<UniqueFd, WriteFailure> posix::open_checked_directory(const Path& directory) {
+namespace {
+
+// What a name opened in data_dir turned out to be, beyond open or not.
+enum class DirectoryVerdict {
+    trusted,
+    missing,  // or not openable for another reason
+    // A link, something that is not a directory, or a directory another user
+    // owns: theirs, not the helper's, and so set aside when it is data_dir.
+    foreign,
+    // Found elsewhere than its path says, or the helper's or root's own
+    // directory that others may write without the sticky bit: refused, not
+    // moved, since only a trusted account can have made it so.
+    refused,
+};
+
+PosixOwnership ownership_of(const struct stat& st) {
+    return {static_cast<std::uint32_t>(st.st_uid), static_cast<std::uint32_t>(st.st_mode & 07777)};
+}
+
+// The directory `path` names, opened as it is at this moment and checked: a
+// real directory, not a link, that the kernel places where the name says,
+// owned by root or the helper and not writable by others
+// (is_trusted_posix). Names opened relative to the descriptor stay inside
+// that directory, whatever later becomes of the path that led to it.
+DirectoryVerdict check_directory(const Path& directory, UniqueFd& out) {
     UniqueFd handle(open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY | kOpenGuarded));
     if (!handle) {
         // ELOOP is a link in the directory's place, ENOTDIR something that
         // is not a directory at all: both are refused, not merely missing.
-        return std::unexpected(errno == ELOOP || errno == ENOTDIR ? WriteFailure::not_a_private_file
-                                                                  : WriteFailure::open_failed);
+        return errno == ELOOP || errno == ENOTDIR ? DirectoryVerdict::foreign
+                                                  : DirectoryVerdict::missing;
+    }
+    // A directory found elsewhere (a link further up the path) is refused
+    // but not moved: moving it would not change where the path leads.
+    const OpenedObject object = facts_of(handle.get());
+    if (object.kind != ObjectKind::directory) {
+        return DirectoryVerdict::foreign;
     }
     const std::optional<Path> intended = intended_path(directory);
-    if (!intended || !is_real_directory_at(facts_of(handle.get()), *intended)) {
-        return std::unexpected(WriteFailure::not_a_private_file);
+    if (!intended || !is_real_directory_at(object, *intended)) {
+        return DirectoryVerdict::refused;
     }
-    return handle;
+    struct stat st {};
+    if (::fstat(handle.get(), &st) != 0) {
+        return DirectoryVerdict::missing;
+    }
+    const PosixOwnership ownership = ownership_of(st);
+    if (!is_trusted_posix(ownership, ::geteuid(), TrustedObject::directory)) {
+        return ownership.owner_uid != 0 && ownership.owner_uid != ::geteuid()
+                   ? DirectoryVerdict::foreign
+                   : DirectoryVerdict::refused;
+    }
+    out = std::move(handle);
+    return DirectoryVerdict::trusted;
+}
+
+// Opens `name` in `directory` for writing, creating it when missing.
+UniqueFd open_in(int directory, const char* name, int extra_flags) {
+    int fd;
+    do {
+        fd = ::openat(directory, name, O_WRONLY | O_CREAT | kOpenGuarded | extra_flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+}
+
+// Another user's file in place of the document: its owner could rewrite it
+// after the helper, so the name is removed through the checked directory and
+// a new file made under it. A name someone else makes again in between is
+// not opened: the exclusive create fails instead.
+UniqueFd replace_foreign_file(int directory, const char* name) {
+    if (::unlinkat(directory, name, 0) != 0 && errno != ENOENT) {
+        return UniqueFd();
+    }
+    return open_in(directory, name, O_EXCL);
+}
+
+bool is_trusted_file(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 &&
+           is_trusted_posix(ownership_of(st), ::geteuid(), TrustedObject::file);
+}
+
+}  // namespace
+
+std::expected<UniqueFd, WriteFailure> posix::open_checked_directory(const Path& directory) {
+    UniqueFd handle;
+    switch (check_directory(directory, handle)) {
+        case DirectoryVerdict::trusted:
+            return handle;
+        case DirectoryVerdict::missing:
+            return std::unexpected(WriteFailure::open_failed);
+        default:
+            return std::unexpected(WriteFailure::not_a_private_file);
+    }
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
@@ -189,17 +272,23 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     }
     // No O_TRUNC: the file is cut only once it has been checked, so a name
     // linked to someone else's file leaves that file as it was.
-    int fd;
-    do {
-        fd = ::openat(directory->get(), name.c_str(), O_WRONLY | O_CREAT | kOpenGuarded, 0644);
-    } while (fd < 0 && errno == EINTR);
-    UniqueFd file(fd);
+    UniqueFd file = open_in(directory->get(), name.c_str(), 0);
     if (!file) {
         return std::unexpected(WriteFailure::open_failed);
     }
     const std::optional<Path> intended = intended_path(path);
     if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
         return std::unexpected(WriteFailure::not_a_private_file);
+    }
+    if (!is_trusted_file(file.get())) {
+        file = replace_foreign_file(directory->get(), name.c_str());
+        if (!file) {
+            return std::unexpected(WriteFailure::open_failed);
+        }
+        if (!is_plain_file_only_at(facts_of(file.get()), *intended) ||
+            !is_trusted_file(file.get())) {
+            return std::unexpected(WriteFailure::not_a_private_file);
+        }
     }
     int truncated;
     do {
@@ -232,6 +321,30 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 
 bool is_unredirected_directory(const Path& directory) {
     return posix::open_checked_directory(directory).has_value();
+}
+
+bool prepare_data_directory(const Path& directory) {
+    (void)create_directory_chain(directory);
+    UniqueFd handle;
+    if (const DirectoryVerdict verdict = check_directory(directory, handle);
+        verdict != DirectoryVerdict::foreign) {
+        return verdict == DirectoryVerdict::trusted;
+    }
+    // Someone else's object holds the name: it moves aside, within the same
+    // parent, under a name no one can guess, and the helper makes its own.
+    const Path name = directory.filename();
+    const auto suffix = system_random_hex(8);
+    if (name.empty() || !suffix) {
+        return false;
+    }
+    const Path parent_path = directory.has_parent_path() ? directory.parent_path() : Path(".");
+    const UniqueFd parent(open_retrying(parent_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string aside = name.native() + ".untrusted-" + *suffix;
+    if (!parent || ::renameat(parent.get(), name.c_str(), parent.get(), aside.c_str()) != 0) {
+        return false;
+    }
+    (void)create_directory_chain(directory);
+    return check_directory(directory, handle) == DirectoryVerdict::trusted;
 }
 
 bool path_exists(const Path& path) {

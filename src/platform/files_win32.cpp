@@ -1,12 +1,18 @@
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/ownership_trust.h"
+#include "platform/system_random.h"
+#include "platform/text.h"
 #include "platform/read_to_end.h"
 #include "platform/win32_checked_directory.h"
 #include "platform/win32_handles.h"
@@ -171,29 +177,154 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         });
 }
 
-// Backup semantics are what let CreateFileW open a directory at all.
-std::expected<UniqueFile, WriteFailure> win32::open_checked_directory(const Path& directory,
-                                                                      DWORD access, DWORD flags) {
-    UniqueFile handle(::CreateFileW(directory.c_str(), access | FILE_READ_ATTRIBUTES, kShareAll,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded | flags, nullptr));
-    if (!handle) {
-        return std::unexpected(WriteFailure::open_failed);
-    }
-    const std::optional<Path> intended = intended_path(directory);
-    if (!intended || !is_real_directory_at(facts_of(handle.get()), *intended)) {
-        return std::unexpected(WriteFailure::not_a_private_file);
-    }
-    return handle;
-}
-
 namespace {
 
-// CreateFileW's OPEN_ALWAYS with kOpenGuarded, for the name `name` inside the
-// open `directory`: the same access, sharing, reparse-point and
-// identification-only rules, resolved from the directory handle rather than
-// from a path.
-UniqueFile open_always_in(HANDLE directory, const std::wstring& name) {
+std::optional<std::string> sid_text(PSID sid) {
+    LPWSTR text = nullptr;
+    if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) {
+        return std::nullopt;
+    }
+    std::string utf8 = utf16_to_utf8_lossy(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text), ::wcslen(text)));
+    ::LocalFree(text);
+    return utf8;
+}
+
+// The helper's own token user, read once: the account it runs as does not
+// change while it runs.
+const std::string& helper_sid() {
+    static const std::string sid = [] {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return std::string();
+        }
+        const win32::UniqueKernelObject owned(token);
+        alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        if (!::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+            return std::string();
+        }
+        return sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid).value_or(std::string());
+    }();
+    return sid;
+}
+
+// The owner and DACL of the object behind `handle`, which must have been
+// opened with READ_CONTROL; an unreadable owner is left empty.
+SecurityFacts security_of(HANDLE handle) {
+    SecurityFacts facts;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                          &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return facts;
+    }
+    facts.owner_sid = sid_text(owner);
+    facts.has_dacl = dacl != nullptr;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(dacl, i, &raw)) {
+            facts.owner_sid.reset();  // an ACL that cannot be walked is not trusted
+            break;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        // Every ACE type keeps its mask right after the header; only the
+        // plain allow and deny types keep the SID right after the mask.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+        AccessEntry fact;
+        fact.mask = entry->Mask;
+        fact.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            fact.kind =
+                header->AceType == ACCESS_ALLOWED_ACE_TYPE ? AceKind::allow : AceKind::deny;
+            fact.sid = sid_text(const_cast<DWORD*>(&entry->SidStart)).value_or(std::string());
+        } else {
+            fact.kind = AceKind::other;
+        }
+        facts.dacl.push_back(std::move(fact));
+    }
+    ::LocalFree(descriptor);
+    return facts;
+}
+
+enum class DirectoryVerdict {
+    trusted,
+    missing,  // or not openable for another reason
+    // A reparse point, a file, or a directory another user owns: theirs, not
+    // the helper's, and so set aside when it is data_dir.
+    foreign,
+    // Found elsewhere than its path says, or a trusted owner's directory whose
+    // DACL lets others take or empty it: refused, not moved, since only a
+    // trusted account can have made it so.
+    refused,
+};
+
+// Where `directory` must be. An administrator may have moved ProgramData
+// behind a junction or mount point; a link above data_dir is followed only
+// when the directory it leads to has a trusted owner, and data_dir is then
+// that directory's final path joined with its own name.
+std::optional<Path> intended_directory_path(const Path& directory) {
+    if (directory.has_parent_path() && directory.has_filename()) {
+        const UniqueFile base(::CreateFileW(directory.parent_path().c_str(),
+                                            FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+        if (base) {
+            const SecurityFacts facts = security_of(base.get());
+            if (facts.owner_sid && is_trusted_account(*facts.owner_sid, helper_sid())) {
+                if (auto final_base = final_path_of(base.get())) {
+                    return *final_base / directory.filename();
+                }
+            }
+        }
+    }
+    return intended_path(directory);
+}
+
+// The directory `path` names, opened as it is at this moment with `access`,
+// the attributes and READ_CONTROL (for the owner and DACL) and the extra
+// `flags`, then checked as win32::open_checked_directory says.
+DirectoryVerdict check_directory(const Path& directory, DWORD access, DWORD flags,
+                                 UniqueFile& out) {
+    UniqueFile handle(::CreateFileW(directory.c_str(), access | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                    kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded | flags, nullptr));
+    if (!handle) {
+        // A user's directory whose DACL shuts the helper out is theirs too.
+        return ::GetLastError() == ERROR_ACCESS_DENIED ? DirectoryVerdict::foreign
+                                                       : DirectoryVerdict::missing;
+    }
+    const OpenedObject object = facts_of(handle.get());
+    if (object.kind != ObjectKind::directory || object.is_link) {
+        return DirectoryVerdict::foreign;
+    }
+    const std::optional<Path> intended = intended_directory_path(directory);
+    if (!intended || !is_real_directory_at(object, *intended)) {
+        return DirectoryVerdict::refused;
+    }
+    const SecurityFacts security = security_of(handle.get());
+    if (!is_trusted_security(security, helper_sid(), TrustedObject::directory)) {
+        return security.owner_sid && is_trusted_account(*security.owner_sid, helper_sid())
+                   ? DirectoryVerdict::refused
+                   : DirectoryVerdict::foreign;
+    }
+    out = std::move(handle);
+    return DirectoryVerdict::trusted;
+}
+
+// NtCreateFile for the name `name` inside the open `directory`, with
+// kOpenGuarded's rules (no reparse point followed, identification only),
+// resolved from the directory handle rather than from a path. An open that
+// would wait for another handle's oplock to break returns at once instead
+// (FILE_COMPLETE_IF_OPLOCKED): a user holding an oplock must not freeze the
+// loop. STATUS_OPLOCK_BREAK_IN_PROGRESS is a success code for NtCreateFile
+// but counts here as a failed open. `status`, when given, receives
+// NtCreateFile's answer.
+UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK access,
+                   ULONG disposition, NTSTATUS* status_out = nullptr) {
     UNICODE_STRING object_name{};
     object_name.Buffer = const_cast<wchar_t*>(name.c_str());
     object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -211,15 +342,67 @@ UniqueFile open_always_in(HANDLE directory, const std::wstring& name) {
     attributes.SecurityQualityOfService = &quality;
     IO_STATUS_BLOCK io{};
     HANDLE opened = INVALID_HANDLE_VALUE;
+    constexpr NTSTATUS kOplockBreakInProgress = 0x00000108;
+    constexpr ULONG kCompleteIfOplocked = 0x00000100;
     const NTSTATUS status = ::NtCreateFile(
-        &opened, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
-        FILE_ATTRIBUTE_NORMAL, kShareAll, FILE_OPEN_IF,
-        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
-        0);
+        &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
+        disposition,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+            kCompleteIfOplocked,
+        nullptr, 0);
+    if (status_out != nullptr) {
+        *status_out = status;
+    }
+    if (status == kOplockBreakInProgress) {
+        ::CloseHandle(opened);
+        return UniqueFile();
+    }
     return UniqueFile(status >= 0 ? opened : INVALID_HANDLE_VALUE);
 }
 
+// Another user's file in place of the document: its owner could rewrite it
+// after the helper. It is deleted through a handle opened relative to the
+// checked directory (the directory's FILE_DELETE_CHILD grants DELETE whatever
+// the file's own DACL says), with POSIX semantics so the name goes at once
+// even while others hold the file open, and a new file is created under the
+// name, inheriting the directory's ACL. A name someone made again in between
+// is not opened: the create fails instead.
+UniqueFile replace_foreign_file(HANDLE directory, const std::wstring& name) {
+    {
+        const UniqueFile doomed = open_in(directory, name, DELETE, FILE_OPEN);
+        if (doomed) {
+            FILE_DISPOSITION_INFO_EX posix{};
+            posix.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+            // FileDispositionInfoEx, which MinGW's headers do not name.
+            constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+            if (!::SetFileInformationByHandle(doomed.get(), kDispositionInfoEx, &posix,
+                                              sizeof posix)) {
+                FILE_DISPOSITION_INFO classic{};
+                classic.DeleteFile = TRUE;
+                (void)::SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &classic,
+                                                   sizeof classic);
+            }
+        }
+    }
+    return open_in(directory, name, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                   FILE_CREATE);
+}
+
 }  // namespace
+
+// Backup semantics are what let CreateFileW open a directory at all.
+std::expected<UniqueFile, WriteFailure> win32::open_checked_directory(const Path& directory,
+                                                                      DWORD access, DWORD flags) {
+    UniqueFile handle;
+    switch (check_directory(directory, access, flags, handle)) {
+        case DirectoryVerdict::trusted:
+            return handle;
+        case DirectoryVerdict::missing:
+            return std::unexpected(WriteFailure::open_failed);
+        default:
+            return std::unexpected(WriteFailure::not_a_private_file);
+    }
+}
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
     const std::wstring name = path.filename().native();
@@ -244,11 +427,37 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     // would refuse for a hidden or system file. Reading the attributes back
     // needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks and which sharing
     // does not govern.
-    UniqueFile file = open_always_in(directory->get(), name);
+    NTSTATUS status = 0;
+    UniqueFile file = open_in(directory->get(), name,
+                              GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN_IF,
+                              &status);
+    const std::optional<Path> intended = intended_path(path);
+    // A file whose DACL shuts the helper out, or whose owner or DACL lets
+    // another user write it, is never written: a new one takes its name.
+    // Any other failed open (a reader without write sharing, an oplock being
+    // broken) fails this write, as it always has.
+    constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+    bool replace = !file && status == kAccessDenied;
+    if (file &&
+        !is_trusted_security(security_of(file.get()), helper_sid(), TrustedObject::file)) {
+        if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
+            return std::unexpected(WriteFailure::not_a_private_file);
+        }
+        replace = true;
+    }
+    if (replace) {
+        file.reset();
+        file = replace_foreign_file(directory->get(), name);
+        // The new file inherits the directory's ACL; one that would still let
+        // others write it is refused rather than written.
+        if (file &&
+            !is_trusted_security(security_of(file.get()), helper_sid(), TrustedObject::file)) {
+            return std::unexpected(WriteFailure::not_a_private_file);
+        }
+    }
     if (!file) {
         return std::unexpected(WriteFailure::open_failed);
     }
-    const std::optional<Path> intended = intended_path(path);
     if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
         return std::unexpected(WriteFailure::not_a_private_file);
     }
@@ -275,6 +484,45 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
 
 bool is_unredirected_directory(const Path& directory) {
     return win32::open_checked_directory(directory, FILE_TRAVERSE).has_value();
+}
+
+bool prepare_data_directory(const Path& directory) {
+    (void)create_directory_chain(directory);
+    UniqueFile checked;
+    if (const DirectoryVerdict verdict = check_directory(directory, FILE_TRAVERSE, 0, checked);
+        verdict != DirectoryVerdict::foreign) {
+        return verdict == DirectoryVerdict::trusted;
+    }
+    // Someone else's object holds the name: it moves aside, within the same
+    // parent, under a name no one can guess, and the helper makes its own.
+    // The rename goes through a handle on that very object, the reparse point
+    // itself when it is one; DELETE comes from the parent's FILE_DELETE_CHILD.
+    const auto suffix = system_random_hex(8);
+    if (!suffix || !directory.has_filename()) {
+        return false;
+    }
+    {
+        const UniqueFile object(::CreateFileW(
+            directory.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!object) {
+            return false;
+        }
+        const std::wstring target =
+            directory.native() + L".untrusted-" + std::wstring(suffix->begin(), suffix->end());
+        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        std::copy(target.begin(), target.end(), rename->FileName);
+        if (!::SetFileInformationByHandle(object.get(), FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size()))) {
+            return false;
+        }
+    }
+    (void)create_directory_chain(directory);
+    return check_directory(directory, FILE_TRAVERSE, 0, checked) == DirectoryVerdict::trusted;
 }
 
 bool path_exists(const Path& path) {

@@ -12,7 +12,8 @@ namespace tarsel::platform::posix {
 
 // The directory `directory` names, opened as it is at this moment and
 // checked: a real directory, not a link, that the kernel places where the
-// name says (is_real_directory_at). Names opened relative to the descriptor,
+// name says (is_real_directory_at), owned by root or the helper and writable
+// by no one else (is_trusted_posix). Names opened relative to the descriptor,
 // and a watch set through it, stay with that directory, whatever later
 // becomes of the path that led to it.
 [[nodiscard]] std::expected<UniqueFd, WriteFailure> open_checked_directory(const Path& directory);

@@ -48,6 +48,30 @@ TEST_F(ThreatModel, OnlyARealDirectoryAtItsOwnPathIsTrusted) {
     EXPECT_TRUE(relative_trusted);
 }
 
+// A data_dir that cannot be made at start (a file holds its parent's name) is
+// tried again on each pass, and served once it can be made.
+TEST_F(ThreatModel, DataDirThatCouldNotBeMadeIsServedOnceItCanBe) {
+    fs::remove_all(data.parent_path());
+    write_file(data.parent_path(), "in the way");
+    std::size_t runs_while_missing = 0;
+    script = {
+        [] {},
+        [&] {
+            EXPECT_FALSE(fs::exists(data));
+            fs::remove(data.parent_path());
+        },
+        [&] {
+            runs_while_missing = runs();
+            command(R"({"action":"up","nonce":1})");
+        },
+        [] {},
+    };
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(runs_while_missing, 0u);
+    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(result(), R"({"nonce":1,"ok":true})");
+}
+
 // The rules themselves, with the facts a handle would report fed in. Junctions
 // and object-manager links cannot be made under Wine; their facts can.
 TEST(FileTrust, WhatMayBeReadAndWritten) {
