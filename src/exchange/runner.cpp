@@ -13,6 +13,8 @@ namespace {
 constexpr std::string_view kProgramName = "wireguard.exe";
 constexpr std::string_view kConfigurationName = "tarsel.conf";
 constexpr std::string_view kTunnelName = "tarsel";
+constexpr std::string_view kConfigurationNotPlain =
+    "tarsel.conf is not a plain file in the data directory";
 
 ActionOutcome failure(std::string text) {
     return std::unexpected(std::move(text));
@@ -35,12 +37,18 @@ ActionOutcome run_tunnel_action(std::string_view action, const RunnerContext& co
     if (!program) {
         return failure(std::move(program.error()));
     }
-    std::string configuration =
-        platform::path_to_utf8(platform::join_path(context.data_dir, kConfigurationName));
+    const platform::Path configuration_path =
+        platform::join_path(context.data_dir, kConfigurationName);
 
     std::vector<std::string> arguments;
     if (action == "up") {
-        arguments = {"/installtunnelservice", std::move(configuration)};
+        // wireguard.exe reads the file with the helper's rights: a link, or a
+        // second name of a file elsewhere, would let a user have it read a
+        // file they may not. A missing file is wireguard.exe's to report.
+        if (platform::check_handed_file(configuration_path) == platform::HandedFile::not_plain) {
+            return failure(std::string(kConfigurationNotPlain));
+        }
+        arguments = {"/installtunnelservice", platform::path_to_utf8(configuration_path)};
     } else if (action == "down") {
         arguments = {"/uninstalltunnelservice", std::string(kTunnelName)};
     } else {

@@ -98,6 +98,15 @@ enum class WriteFailure {
 // can have made it so. True when the directory may be served.
 [[nodiscard]] bool prepare_data_directory(const Path& directory);
 
+// What stands at `path`, for a file the helper hands by name to a program
+// that reads it with the helper's rights: nothing, a plain file whose only
+// name is `path` (is_plain_file_only_at), or anything else (a link or
+// reparse point, a second name of a file elsewhere, a directory, a device),
+// which such a program must not be pointed at. Decided through a handle
+// opened without following a link and with attribute access only.
+enum class HandedFile { missing, plain, not_plain };
+[[nodiscard]] HandedFile check_handed_file(const Path& path);
+
 // True when the file system reports attributes for the path, following
 // symbolic links. A directory counts; every error counts as absent.
 [[nodiscard]] bool path_exists(const Path& path);

@@ -347,6 +347,17 @@ bool prepare_data_directory(const Path& directory) {
     return check_directory(directory, handle) == DirectoryVerdict::trusted;
 }
 
+HandedFile check_handed_file(const Path& path) {
+    const UniqueFd file(open_retrying(path.c_str(), O_RDONLY | kOpenGuarded));
+    if (!file) {
+        return errno == ENOENT ? HandedFile::missing : HandedFile::not_plain;
+    }
+    const std::optional<Path> intended = intended_path(path);
+    return intended && is_plain_file_only_at(facts_of(file.get()), *intended)
+               ? HandedFile::plain
+               : HandedFile::not_plain;
+}
+
 bool path_exists(const Path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;

@@ -525,6 +525,22 @@ bool prepare_data_directory(const Path& directory) {
     return check_directory(directory, FILE_TRAVERSE, 0, checked) == DirectoryVerdict::trusted;
 }
 
+HandedFile check_handed_file(const Path& path) {
+    // Attribute access alone breaks no oplock and needs no read right.
+    const UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                        OPEN_EXISTING, kOpenGuarded, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? HandedFile::missing
+                   : HandedFile::not_plain;
+    }
+    const std::optional<Path> intended = intended_path(path);
+    return intended && is_plain_file_only_at(facts_of(file.get()), *intended)
+               ? HandedFile::plain
+               : HandedFile::not_plain;
+}
+
 bool path_exists(const Path& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

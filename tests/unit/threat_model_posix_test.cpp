@@ -60,6 +60,17 @@ TEST_F(ThreatModel, LinksAndFifosInPlaceOfTheDocumentsAreRefused) {
     });
 }
 
+TEST_F(ThreatModel, TarselConfAsALinkFailsUpWithoutStartingWireguard) {
+    write_file(outside / "secret.key", "belongs to the system");
+    fs::create_symlink(outside / "secret.key", data / "tarsel.conf");
+    command(R"({"action":"up","nonce":5})");
+    script = {[] {}};
+    EXPECT_TRUE(run_loop());
+    EXPECT_EQ(runs(), 0u);
+    EXPECT_EQ(result(),
+              R"({"nonce":5,"ok":false,"error":"tarsel.conf is not a plain file in the data directory"})");
+}
+
 TEST_F(ThreatModel, DataDirMadeAsALinkBeforeTheHelperStartsIsNeverUsed) {
     write_file(outside / "command.json", R"({"action":"up","nonce":1})");
     write_file(outside / "result.json", "belongs to someone else");

@@ -72,6 +72,44 @@ TEST_F(ThreatModel, DataDirThatCouldNotBeMadeIsServedOnceItCanBe) {
     EXPECT_EQ(result(), R"({"nonce":1,"ok":true})");
 }
 
+// wireguard.exe reads tarsel.conf with the helper's rights, so it is never
+// pointed at anything but a plain file with one name; a missing one is still
+// handed over, for wireguard.exe to report.
+TEST_F(ThreatModel, TarselConfThatIsNotAPlainFileFailsUpWithoutStartingWireguard) {
+    struct Case {
+        const char* desc;
+        std::function<void()> plant;
+        bool runs;
+    };
+    const Case cases[] = {
+        {"missing", [] {}, true},
+        {"a plain file", [&] { write_file(data / "tarsel.conf", "[Interface]\n"); }, true},
+        {"a second name of a file elsewhere",
+         [&] {
+             write_file(outside / "secret.key", "belongs to the system");
+             fs::create_hard_link(outside / "secret.key", data / "tarsel.conf");
+         },
+         false},
+        {"a directory", [&] { fs::create_directory(data / "tarsel.conf"); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.desc);
+        fs::remove_all(data);
+        fs::remove_all(outside);
+        fs::create_directories(data);
+        fs::create_directories(outside);
+        fs::remove(helper_dir / "wireguard-standin.log");
+        c.plant();
+        command(R"({"action":"up","nonce":5})");
+        script = {[] {}};
+        EXPECT_TRUE(run_loop());
+        EXPECT_EQ(runs(), c.runs ? 1u : 0u);
+        EXPECT_EQ(result(), c.runs ? R"({"nonce":5,"ok":true})"
+                                   : R"({"nonce":5,"ok":false,"error":"tarsel.conf is not a plain )"
+                                     R"(file in the data directory"})");
+    }
+}
+
 // The rules themselves, with the facts a handle would report fed in. Junctions
 // and object-manager links cannot be made under Wine; their facts can.
 TEST(FileTrust, WhatMayBeReadAndWritten) {
