@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/service_control.h"
 #include "platform/text.h"
 #include "service/service_host.h"
 
@@ -100,19 +101,19 @@ std::string result_status(const platform::Path& data_dir) {
 
 std::string state_name(std::uint32_t state) {
     switch (state) {
-        case 1:
+        case platform::scm::kServiceStopped:
             return "stopped";
-        case 2:
+        case platform::scm::kServiceStartPending:
             return "starting";
-        case 3:
+        case platform::scm::kServiceStopPending:
             return "stopping";
-        case 4:
+        case platform::scm::kServiceRunning:
             return "running";
-        case 5:
+        case platform::scm::kServiceContinuePending:
             return "continuing";
-        case 6:
+        case platform::scm::kServicePausePending:
             return "pausing";
-        case 7:
+        case platform::scm::kServicePaused:
             return "paused";
         default:
             return "in state " + std::to_string(state);
@@ -160,7 +161,8 @@ int request(std::string_view action, const platform::Path& data_dir, std::chrono
                               (report.text.empty() ? "(no error text)" : report.text) + "\n");
             return kExitFailed;
         case SendStatus::timeout:
-            seams.write_error("tarselctl: " + report.text + " \"tarselctl status\" shows the "
+            seams.write_error("tarselctl: " + report.text +
+                              " \"tarselctl status\" shows the "
                               "service's state.\n");
             return kExitNoAnswer;
         case SendStatus::local_error:

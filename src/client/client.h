@@ -7,8 +7,9 @@
 #include <string_view>
 
 #include "client/request.h"
-#include "platform/client_support.h"
+#include "platform/console.h"
 #include "platform/environment.h"
+#include "platform/service_query.h"
 
 // tarselctl: asks the helper for a tunnel action through the two documents,
 // checks command documents, and shows the exchange's state.

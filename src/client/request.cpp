@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/client_support.h"
 #include "platform/files.h"
+#include "platform/replace_file.h"
 
 namespace tarsel::client {
 namespace {
@@ -48,8 +48,7 @@ std::expected<void, std::int32_t> send_command(const platform::Path& data_dir,
 }
 
 std::optional<exchange::HelperResult> wait_for_result(const platform::Path& result_path,
-                                                      std::uint64_t nonce,
-                                                      Clock::duration timeout,
+                                                      std::uint64_t nonce, Clock::duration timeout,
                                                       const WaitSeams& seams) {
     const Clock::time_point start = seams.now();
     const Clock::time_point deadline = start + timeout;
@@ -75,9 +74,10 @@ std::optional<exchange::HelperResult> wait_for_result(const platform::Path& resu
         }
         const auto waited = std::chrono::floor<std::chrono::seconds>(now - start);
         if (seams.show_progress && waited >= kProgressDelay && waited != shown) {
-            seams.show_progress("\rwaiting for the TarselHelper service to answer... " +
-                                std::to_string(waited.count()) + " s of " +
-                                std::to_string(std::chrono::ceil<std::chrono::seconds>(timeout).count()) + " s");
+            seams.show_progress(
+                "\rwaiting for the TarselHelper service to answer... " +
+                std::to_string(waited.count()) + " s of " +
+                std::to_string(std::chrono::ceil<std::chrono::seconds>(timeout).count()) + " s");
             shown = waited;
         }
         seams.sleep(std::min<Clock::duration>(kResultPollInterval, deadline - now));

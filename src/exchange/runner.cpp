@@ -66,10 +66,6 @@ ActionOutcome run_tunnel_action(std::string_view action, const RunnerContext& co
     return failure(std::string(platform::trim_unicode_white_space(reason)));
 }
 
-std::expected<platform::Path, std::string> locate_wireguard() {
-    return locate_wireguard(platform::executable_path());
-}
-
 // Nothing is cached: a wireguard.exe installed after the helper started is
 // found by the next action.
 std::expected<platform::Path, std::string> locate_wireguard(

@@ -32,7 +32,6 @@ struct RunnerContext {
                                               const RunnerContext& context);
 
 // wireguard.exe next to the helper, else in its resources sub-directory.
-[[nodiscard]] std::expected<platform::Path, std::string> locate_wireguard();
 [[nodiscard]] std::expected<platform::Path, std::string> locate_wireguard(
     const std::expected<platform::Path, std::int32_t>& helper_path);
 

@@ -6,6 +6,7 @@
 
 #include "install/quote.h"
 #include "platform/process.h"
+#include "platform/unique_handle.h"
 #include "service/service_error.h"
 #include "service/service_host.h"
 
@@ -18,15 +19,7 @@ using service::ServiceError;
 
 constexpr std::u16string_view kDisplayName = u"TarselVPN Helper";
 
-constexpr std::uint32_t kScManagerConnect = 0x1;
-constexpr std::uint32_t kScManagerCreateService = 0x2;
-constexpr std::uint32_t kServiceQueryStatus = 0x4;
-constexpr std::uint32_t kServiceStart = 0x10;
-constexpr std::uint32_t kServiceStop = 0x20;
-constexpr std::uint32_t kDelete = 0x10000;
-
-constexpr std::uint32_t kServiceAutoStart = 2;
-constexpr std::uint32_t kServiceErrorNormal = 1;
+using namespace platform::scm;
 
 constexpr int kRepairAttempts = 60;
 constexpr std::chrono::milliseconds kRepairPause{250};
@@ -34,24 +27,17 @@ constexpr std::chrono::milliseconds kRepairPause{250};
 // Closes through the seam when the scope ends. Declared in the order opened,
 // so the service handle goes before the manager handle; the error code of a
 // failed call is read before either is closed.
-class ScopedScHandle {
-  public:
-    ScopedScHandle(ServiceManagerApi& manager, ScHandle handle)
-        : manager_(manager), handle_(handle) {}
-    ScopedScHandle(const ScopedScHandle&) = delete;
-    ScopedScHandle& operator=(const ScopedScHandle&) = delete;
-    ~ScopedScHandle() {
-        if (handle_ != 0) {
-            (void)manager_.close_service_handle(handle_);
-        }
-    }
-    [[nodiscard]] ScHandle get() const { return handle_; }
-    explicit operator bool() const { return handle_ != 0; }
-
-  private:
-    ServiceManagerApi& manager_;
-    ScHandle handle_;
+struct SeamScTraits {
+    using Value = ScHandle;
+    ServiceManagerApi* manager = nullptr;
+    static Value invalid() noexcept { return 0; }
+    void close(Value handle) const noexcept { (void)manager->close_service_handle(handle); }
 };
+using ScopedScHandle = platform::UniqueHandle<SeamScTraits>;
+
+ScopedScHandle scoped(ServiceManagerApi& manager, ScHandle handle) {
+    return ScopedScHandle(handle, SeamScTraits{&manager});
+}
 
 std::unexpected<std::string> failure(const ServiceError& error) {
     return std::unexpected(service::service_error_text(error));
@@ -87,7 +73,7 @@ std::expected<void, std::string> install_service() {
 
 std::expected<void, std::string> install_service(const InstallSeams& seams) {
     ServiceManagerApi& api = seams.manager;
-    const ScopedScHandle manager(
+    const ScopedScHandle manager = scoped(
         api, api.open_sc_manager(nullptr, nullptr, kScManagerConnect | kScManagerCreateService));
     if (!manager) {
         return call_failed(api);
@@ -126,7 +112,7 @@ std::expected<void, std::string> install_service(const InstallSeams& seams) {
         .service_start_name = nullptr,  // LocalSystem
         .password = nullptr,
     };
-    const ScopedScHandle service(api, api.create_service(arguments));
+    const ScopedScHandle service = scoped(api, api.create_service(arguments));
     if (!service) {
         return call_failed(api);
     }
@@ -143,7 +129,8 @@ std::expected<void, std::string> uninstall_service() {
 
 std::expected<void, std::string> uninstall_service(const InstallSeams& seams) {
     ServiceManagerApi& api = seams.manager;
-    const ScopedScHandle manager(api, api.open_sc_manager(nullptr, nullptr, kScManagerConnect));
+    const ScopedScHandle manager =
+        scoped(api, api.open_sc_manager(nullptr, nullptr, kScManagerConnect));
     if (!manager) {
         return call_failed(api);
     }
@@ -151,9 +138,9 @@ std::expected<void, std::string> uninstall_service(const InstallSeams& seams) {
     if (!name) {
         return failure(name.error());
     }
-    const ScopedScHandle service(api,
-                                 api.open_service(manager.get(), name->c_str(),
-                                                  kDelete | kServiceStop | kServiceQueryStatus));
+    const ScopedScHandle service =
+        scoped(api, api.open_service(manager.get(), name->c_str(),
+                                     kDelete | kServiceStop | kServiceQueryStatus));
     if (!service) {
         return call_failed(api);
     }

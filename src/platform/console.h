@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,12 +16,7 @@ namespace tarsel::platform {
 void write_standard_error(std::string_view bytes);
 void write_standard_output(std::string_view bytes);
 
-}  // namespace tarsel::platform
-
-namespace tarsel::platform {
-
-// The command line exactly as the process received it (GetCommandLineW), on
-// Windows; nothing on POSIX, where a process gets an argument vector instead.
-[[nodiscard]] std::optional<std::u16string> raw_command_line();
+// True when standard error is a console or terminal rather than a file or pipe.
+[[nodiscard]] bool standard_error_is_terminal();
 
 }  // namespace tarsel::platform

@@ -33,8 +33,8 @@ void write_standard_output(std::string_view bytes) {
     write_fully(STDOUT_FILENO, bytes);
 }
 
-std::optional<std::u16string> raw_command_line() {
-    return std::nullopt;
+bool standard_error_is_terminal() {
+    return ::isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace tarsel::platform

@@ -88,8 +88,9 @@ void write_standard_output(std::string_view bytes) {
     write_fully(STD_OUTPUT_HANDLE, bytes);
 }
 
-std::optional<std::u16string> raw_command_line() {
-    return to_u16(::GetCommandLineW());
+bool standard_error_is_terminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 }  // namespace tarsel::platform

@@ -18,8 +18,21 @@ using StatusHandle = std::uintptr_t;
 // portable code on either side of it.
 namespace scm {
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;  // service type
-inline constexpr std::uint32_t kServiceStopped = 1;             // states
+inline constexpr std::uint32_t kServiceAutoStart = 2;           // start type
+inline constexpr std::uint32_t kServiceErrorNormal = 1;         // error control
+inline constexpr std::uint32_t kScManagerConnect = 0x1;         // access rights
+inline constexpr std::uint32_t kScManagerCreateService = 0x2;
+inline constexpr std::uint32_t kServiceQueryStatus = 0x4;
+inline constexpr std::uint32_t kServiceStart = 0x10;
+inline constexpr std::uint32_t kServiceStop = 0x20;
+inline constexpr std::uint32_t kDelete = 0x10000;
+inline constexpr std::uint32_t kServiceStopped = 1;  // states
+inline constexpr std::uint32_t kServiceStartPending = 2;
+inline constexpr std::uint32_t kServiceStopPending = 3;
 inline constexpr std::uint32_t kServiceRunning = 4;
+inline constexpr std::uint32_t kServiceContinuePending = 5;
+inline constexpr std::uint32_t kServicePausePending = 6;
+inline constexpr std::uint32_t kServicePaused = 7;
 inline constexpr std::uint32_t kAcceptStop = 1;  // controls accepted
 inline constexpr std::uint32_t kAcceptShutdown = 4;
 inline constexpr std::uint32_t kControlStop = 1;  // controls

@@ -10,6 +10,31 @@ namespace {
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows texts are UTF-16 code units");
 static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
 
+// The portable names and the system's own must never drift apart.
+static_assert(scm::kServiceWin32OwnProcess == SERVICE_WIN32_OWN_PROCESS);
+static_assert(scm::kServiceAutoStart == SERVICE_AUTO_START);
+static_assert(scm::kServiceErrorNormal == SERVICE_ERROR_NORMAL);
+static_assert(scm::kScManagerConnect == SC_MANAGER_CONNECT);
+static_assert(scm::kScManagerCreateService == SC_MANAGER_CREATE_SERVICE);
+static_assert(scm::kServiceQueryStatus == SERVICE_QUERY_STATUS);
+static_assert(scm::kServiceStart == SERVICE_START);
+static_assert(scm::kServiceStop == SERVICE_STOP);
+static_assert(scm::kDelete == DELETE);
+static_assert(scm::kServiceStopped == SERVICE_STOPPED);
+static_assert(scm::kServiceStartPending == SERVICE_START_PENDING);
+static_assert(scm::kServiceStopPending == SERVICE_STOP_PENDING);
+static_assert(scm::kServiceRunning == SERVICE_RUNNING);
+static_assert(scm::kServiceContinuePending == SERVICE_CONTINUE_PENDING);
+static_assert(scm::kServicePausePending == SERVICE_PAUSE_PENDING);
+static_assert(scm::kServicePaused == SERVICE_PAUSED);
+static_assert(scm::kAcceptStop == SERVICE_ACCEPT_STOP);
+static_assert(scm::kAcceptShutdown == SERVICE_ACCEPT_SHUTDOWN);
+static_assert(scm::kControlStop == SERVICE_CONTROL_STOP);
+static_assert(scm::kControlInterrogate == SERVICE_CONTROL_INTERROGATE);
+static_assert(scm::kControlShutdown == SERVICE_CONTROL_SHUTDOWN);
+static_assert(scm::kNoError == NO_ERROR);
+static_assert(scm::kErrorCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
+
 const wchar_t* wide(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
 }

@@ -16,6 +16,10 @@ namespace tarsel::platform {
 //
 // close() must preserve GetLastError()/errno, because handles are often
 // released on the failure path right after the error code was captured.
+//
+// A handle that closes through a seam rather than a system call keeps what
+// it closes through in its Traits object (close is then a member); the
+// system's handles have empty Traits and cost no more than the bare value.
 template <class Traits>
 class UniqueHandle {
   public:
@@ -23,12 +27,14 @@ class UniqueHandle {
 
     UniqueHandle() noexcept = default;
     explicit UniqueHandle(Value value) noexcept : value_(value) {}
+    UniqueHandle(Value value, Traits traits) noexcept : value_(value), traits_(traits) {}
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()), traits_(other.traits_) {}
     UniqueHandle& operator=(UniqueHandle&& other) noexcept {
         if (this != &other) {
             reset(other.release());
+            traits_ = other.traits_;
         }
         return *this;
     }
@@ -44,12 +50,13 @@ class UniqueHandle {
     void reset(Value value = Traits::invalid()) noexcept {
         Value old = std::exchange(value_, value);
         if (old != Traits::invalid()) {
-            Traits::close(old);
+            traits_.close(old);
         }
     }
 
   private:
     Value value_ = Traits::invalid();
+    [[no_unique_address]] Traits traits_{};
 };
 
 }  // namespace tarsel::platform

@@ -10,10 +10,14 @@ namespace tarsel::platform::win32 {
 
 // Closing keeps GetLastError(): handles are often released on a failure path
 // right after its code was read.
-inline void close_preserving_error(HANDLE handle) noexcept {
+template <class Handle, class Close>
+void close_preserving_error(Handle handle, Close close) noexcept {
     const DWORD saved = ::GetLastError();
-    ::CloseHandle(handle);
+    close(handle);
     ::SetLastError(saved);
+}
+inline void close_preserving_error(HANDLE handle) noexcept {
+    close_preserving_error(handle, ::CloseHandle);
 }
 
 // Files and pipes are INVALID_HANDLE_VALUE when absent; events, processes and
@@ -33,9 +37,7 @@ struct ScTraits {
     using Value = SC_HANDLE;
     static Value invalid() noexcept { return nullptr; }
     static void close(Value handle) noexcept {
-        const DWORD saved = ::GetLastError();
-        ::CloseServiceHandle(handle);
-        ::SetLastError(saved);
+        close_preserving_error(handle, ::CloseServiceHandle);
     }
 };
 using UniqueFile = UniqueHandle<FileTraits>;

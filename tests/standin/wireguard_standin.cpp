@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/text.h"
+#include "support/raw_command_line.h"
 #include "support/standin_protocol.h"
 
 namespace {
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
 
     {
         std::ostringstream record;
-        if (auto raw = platform::raw_command_line()) {
+        if (auto raw = tarsel::testing::raw_command_line()) {
             record << "cmdline " << standin::to_hex(platform::utf16_to_utf8_lossy(*raw)) << '\n';
         }
         const auto arguments = platform::command_line_arguments(argc, argv);

@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/process.h"
+#include "support/raw_command_line.h"
 #include "support/standin_protocol.h"
 #include "support/temp_dir.h"
 
@@ -33,7 +34,7 @@ std::string in_quotes(std::string_view text) {
 
 // Only a Windows child sees a raw command line; on POSIX it gets argv alone.
 bool command_line_recorded() {
-    return platform::raw_command_line().has_value();
+    return tarsel::testing::raw_command_line().has_value();
 }
 
 // A helper installed in a directory with a blank in its name, and a data

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/client_support.h"
 #include "platform/posix_handles.h"
+#include "platform/replace_file.h"
 
 namespace tarsel::platform {
 namespace {
@@ -48,14 +48,6 @@ std::expected<void, std::int32_t> write_then_rename(const Path& temporary, const
         ::unlink(temporary.c_str());
     }
     return written;
-}
-
-bool standard_error_is_terminal() {
-    return ::isatty(STDERR_FILENO) == 1;
-}
-
-ServiceQuery query_service_state(std::u16string_view /*service_name*/) {
-    return ServiceQuery{ServiceQuery::Outcome::no_service_manager, 0};
 }
 
 }  // namespace tarsel::platform

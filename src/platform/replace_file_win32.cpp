@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/client_support.h"
+#include "platform/replace_file.h"
 #include "platform/win32_handles.h"
 
 namespace tarsel::platform {
 namespace {
 
 using win32::UniqueFile;
-
-using win32::UniqueSc;
 
 std::int32_t last_error() {
     return static_cast<std::int32_t>(::GetLastError());
@@ -72,34 +70,6 @@ std::expected<void, std::int32_t> write_then_rename(const Path& temporary, const
         ::DeleteFileW(temporary.c_str());
     }
     return written;
-}
-
-bool standard_error_is_terminal() {
-    DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
-ServiceQuery query_service_state(std::u16string_view service_name) {
-    const std::wstring name(service_name.begin(), service_name.end());
-    // Connect and query-status rights are granted to every interactive user,
-    // so the client needs no elevation to ask.
-    UniqueSc manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        return ServiceQuery{ServiceQuery::Outcome::failed, ::GetLastError()};
-    }
-    UniqueSc service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            return ServiceQuery{ServiceQuery::Outcome::not_installed, 0};
-        }
-        return ServiceQuery{ServiceQuery::Outcome::failed, error};
-    }
-    SERVICE_STATUS status{};
-    if (!::QueryServiceStatus(service.get(), &status)) {
-        return ServiceQuery{ServiceQuery::Outcome::failed, ::GetLastError()};
-    }
-    return ServiceQuery{ServiceQuery::Outcome::state, status.dwCurrentState};
 }
 
 }  // namespace tarsel::platform
