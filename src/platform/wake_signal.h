@@ -26,6 +26,9 @@ class WakeSignal {
     void raise() const noexcept;
     [[nodiscard]] bool valid() const noexcept { return native_ != kNone; }
 
+    // Whether it has been raised, asked without waiting (one system call).
+    [[nodiscard]] bool is_raised() const noexcept;
+
     // The descriptor (POSIX) or HANDLE (Windows), for the platform's waits.
     [[nodiscard]] std::uintptr_t native() const noexcept { return native_; }
 

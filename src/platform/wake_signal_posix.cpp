@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -32,6 +33,14 @@ void WakeSignal::raise() const noexcept {
         const std::uint64_t one = 1;
         (void)!::write(static_cast<int>(native_), &one, sizeof one);
     }
+}
+
+bool WakeSignal::is_raised() const noexcept {
+    if (!valid()) {
+        return false;
+    }
+    pollfd readable{.fd = static_cast<int>(native_), .events = POLLIN, .revents = 0};
+    return ::poll(&readable, 1, 0) == 1 && (readable.revents & POLLIN) != 0;
 }
 
 void WakeSignal::close() noexcept {

@@ -38,6 +38,10 @@ void WakeSignal::raise() const noexcept {
     }
 }
 
+bool WakeSignal::is_raised() const noexcept {
+    return valid() && ::WaitForSingleObject(to_handle(native_), 0) == WAIT_OBJECT_0;
+}
+
 void WakeSignal::close() noexcept {
     if (valid()) {
         ::CloseHandle(to_handle(std::exchange(native_, kNone)));

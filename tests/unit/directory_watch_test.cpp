@@ -101,8 +101,10 @@ TEST(DirectoryWatch, RaisedSignalStaysRaised) {
     auto watch = DirectoryWatch::open(temp.path(), "command.json");
     ASSERT_TRUE(watch.has_value());
     const WakeSignal signal = WakeSignal::create();
+    EXPECT_FALSE(signal.is_raised());
     signal.raise();
     signal.raise();
+    EXPECT_TRUE(signal.is_raised());
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(watch->wait(kNeverThisLong, signal), WatchWake::signalled);
     }

@@ -217,17 +217,21 @@ TEST(ControlHandler, AnswersByControlCodeAlone) {
         FakeDispatcher dispatcher;
         std::uint32_t answer = 0xDEAD;
         bool flag_set = false;
+        bool wake_raised = false;
         long holders = 0;
         std::size_t reports_after_control = 0;
         const service::ServiceHost host{dispatcher, [&](exchange::StopFlag stop) {
                                             answer = dispatcher.send(row.control);
                                             flag_set = stop.is_set();
+                                            wake_raised = stop.wake().is_raised();
                                             holders = stop.holders();
                                             reports_after_control = dispatcher.statuses().size();
                                         }};
         ASSERT_TRUE(service::run_service(host).has_value());
         EXPECT_EQ(answer, row.answer);
         EXPECT_EQ(flag_set, row.stops);
+        // What cuts the loop's wait short; it must not go up for anything else.
+        EXPECT_EQ(wake_raised, row.stops);
         // STOP and SHUTDOWN give up the handler's reference; nothing else does.
         EXPECT_EQ(holders, row.stops ? 1 : 2);
         EXPECT_EQ(reports_after_control, 1u) << "the handler reports no status";
