@@ -4,6 +4,7 @@
 
 #include "exchange/data_dir.h"
 #include "exchange/documents.h"
+#include "exchange/pass_pacer.h"
 #include "platform/files.h"
 
 namespace tarsel::exchange {
@@ -14,6 +15,18 @@ LoopSettings default_loop_settings() {
         .poll_interval = kPollInterval,
         .sleep = [](std::chrono::nanoseconds interval) { std::this_thread::sleep_for(interval); },
         .run_action = [](std::string_view action) { return run_tunnel_action(action); },
+        .watch_changes = &watch_command_file,
+    };
+}
+
+ChangeWait watch_command_file(const platform::Path& directory) {
+    auto watch = platform::DirectoryWatch::open(directory, platform::Path("command.json"));
+    if (!watch) {
+        return {};
+    }
+    return [watch = std::move(*watch)](std::chrono::nanoseconds timeout,
+                                       const platform::WakeSignal& wake) mutable {
+        return watch.wait(timeout, wake);
     };
 }
 
@@ -31,8 +44,10 @@ void command_loop(StopFlag stop, const LoopSettings& settings) {
     CommandFileReader commands(platform::join_path(settings.data_dir, "command.json"));
     const platform::Path result_path = platform::join_path(settings.data_dir, "result.json");
     std::uint64_t last_nonce = 0;
+    PassPacer pacer(settings, stop);
 
     while (!stop.is_set()) {
+        pacer.before_pass(directory_trusted);
         // Only equality with the last handled nonce counts, so a client may
         // restart its numbering at any value other than the one just answered.
         if (const HelperCommand* command = directory_trusted ? commands.read() : nullptr;
@@ -53,7 +68,7 @@ void command_loop(StopFlag stop, const LoopSettings& settings) {
                 directory_trusted = false;
             }
         }
-        settings.sleep(settings.poll_interval);
+        pacer.after_pass();
         if (!directory_trusted) {
             directory_trusted = platform::prepare_data_directory(settings.data_dir);
         }

@@ -40,10 +40,10 @@ std::optional<DirectoryWatch> DirectoryWatch::open(const Path& directory, const 
     if (!checked) {
         return std::nullopt;
     }
-    auto state = std::make_unique<State>();
-    state->name = file_name.native();
-    state->inotify = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!state->inotify) {
+    // The state is made last: the loop asks again on every pass while the
+    // system refuses, and a refusal should cost no memory.
+    UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify) {
         return std::nullopt;
     }
     // inotify takes a path, not a descriptor. The descriptor's own entry in
@@ -52,9 +52,12 @@ std::optional<DirectoryWatch> DirectoryWatch::open(const Path& directory, const 
     char through[32] = "/proc/self/fd/";
     constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
     *std::to_chars(through + kPrefix, through + sizeof through - 1, checked->get()).ptr = '\0';
-    if (::inotify_add_watch(state->inotify.get(), through, kWatched) < 0) {
+    if (::inotify_add_watch(inotify.get(), through, kWatched) < 0) {
         return std::nullopt;
     }
+    auto state = std::make_unique<State>();
+    state->inotify = std::move(inotify);
+    state->name = file_name.native();
     return DirectoryWatch(std::move(state));
 }
 

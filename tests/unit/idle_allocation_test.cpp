@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "exchange/command_loop.h"
 #include "exchange/documents.h"
@@ -163,6 +164,55 @@ TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
     EXPECT_EQ(sleeps, 2 + kIdlePasses);
     EXPECT_EQ(at_end - at_steady_state, 0u);
     EXPECT_EQ(read_file(temp.path() / "result.json"), R"({"nonce":42,"ok":true})");
+}
+
+// The same with the product's change wait in place of the sleep: each idle
+// pass is one wait that runs out, and neither the wait nor the pacing around
+// it touches the heap.
+TEST(IdleAllocation, WaitingPassesAllocateNothingAndWaitOncePerInterval) {
+    TempDir temp;
+    write_file(temp.path() / "command.json", R"({"action":"up","nonce":42})");
+    exchange::StopFlag stop = exchange::StopFlag::create();
+    int waits = 0;
+    int sleeps = 0;
+    int sleeps_at_steady_state = 0;
+    std::size_t at_steady_state = 0;
+    std::size_t at_end = 0;
+    std::vector<platform::WatchWake> wakes;
+    wakes.reserve(4 + kIdlePasses);
+    exchange::LoopSettings settings{
+        .data_dir = temp.path(),
+        // Longer than the minimum gap, so that an early wake keeps only the
+        // interval it happened in from being one plain wait.
+        .poll_interval = 2 * exchange::kMinimumGap,
+        .sleep = [&](std::chrono::nanoseconds) { ++sleeps; },
+        .run_action = [](std::string_view) { return exchange::ActionOutcome{}; },
+    };
+    settings.watch_changes = [&](const platform::Path& directory) -> exchange::ChangeWait {
+        return [&, real = exchange::watch_command_file(directory)](
+                   std::chrono::nanoseconds timeout, const platform::WakeSignal& wake) mutable {
+            ++waits;
+            if (waits == 2) {
+                at_steady_state = g_allocations.load();
+                sleeps_at_steady_state = sleeps;
+            } else if (waits == 2 + kIdlePasses) {
+                at_end = g_allocations.load();
+                stop.set();
+            }
+            wakes.push_back(real(timeout, wake));
+            return wakes.back();
+        };
+    };
+    exchange::command_loop(stop, settings);
+    EXPECT_EQ(at_end - at_steady_state, 0u);
+    // Writing the answer may wake the wait after its pass (Windows reports
+    // every name); from then on each interval is one wait that runs out and
+    // no sleep.
+    EXPECT_EQ(sleeps, sleeps_at_steady_state);
+    ASSERT_EQ(wakes.size(), static_cast<std::size_t>(2 + kIdlePasses));
+    for (std::size_t i = 1; i + 1 < wakes.size(); ++i) {
+        EXPECT_EQ(wakes[i], platform::WatchWake::timed_out) << "wait " << i;
+    }
 }
 
 }  // namespace
