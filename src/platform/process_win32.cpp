@@ -1,9 +1,9 @@
 #include <windows.h>
 
-#include <atomic>
 #include <memory>
 
 #include "platform/process.h"
+#include "platform/system_random.h"
 #include "platform/text.h"
 #include "platform/win32_handles.h"
 
@@ -28,30 +28,83 @@ struct Pipe {
     UniqueFile write_end;  // the child's: inheritable
 };
 
+// The helper's own token user, the only account its pipes admit.
+struct HelperUser {
+    alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    [[nodiscard]] PSID sid() { return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid; }
+};
+
+std::expected<void, std::int32_t> read_token_user(HelperUser& user) {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return std::unexpected(last_error());
+    }
+    const UniqueKernelObject owned(token);
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenUser, user.buffer, sizeof user.buffer, &size)) {
+        return std::unexpected(last_error());
+    }
+    return {};
+}
+
 // CreatePipe gives no overlapped reads, so each pipe is a one-instance named
-// pipe under a name no one else uses, with the writing end opened at once.
-// FILE_FLAG_FIRST_PIPE_INSTANCE makes the call fail rather than join a pipe
-// that someone else created under the same name beforehand.
+// pipe, with the writing end opened at once. Any local user may create pipes:
+// a name they could guess they could take first, and every action would then
+// fail. So the name carries 128 bits from the system's random source, the
+// DACL admits only the helper's own user, and FILE_FLAG_FIRST_PIPE_INSTANCE
+// makes the call fail rather than join a pipe someone else made under that
+// name; a fresh name is then tried. The child's end is opened for
+// identification only, so even a pipe server that got in could not act as
+// the helper.
 std::expected<Pipe, std::int32_t> make_pipe() {
-    static std::atomic<unsigned long> counter{0};
-    const std::wstring name = L"\\\\.\\pipe\\tarsel-helper-" +
-                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(counter.fetch_add(1));
-    Pipe pipe;
-    pipe.read_end.reset(::CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-        kPipeBufferSize, kPipeBufferSize, 0, nullptr));
-    if (!pipe.read_end) {
+    HelperUser user;
+    if (auto read = read_token_user(user); !read) {
+        return std::unexpected(read.error());
+    }
+    alignas(ACL) unsigned char acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
+                                          SECURITY_MAX_SID_SIZE];
+    auto* acl = reinterpret_cast<PACL>(acl_buffer);
+    SECURITY_DESCRIPTOR descriptor{};
+    if (!::InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION) ||
+        !::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, user.sid()) ||
+        !::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
         return std::unexpected(last_error());
     }
-    SECURITY_ATTRIBUTES attributes = inheritable();
-    pipe.write_end.reset(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, &attributes, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!pipe.write_end) {
-        return std::unexpected(last_error());
+    SECURITY_ATTRIBUTES private_pipe{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
+    constexpr int kAttempts = 4;
+    std::int32_t error = ERROR_ACCESS_DENIED;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const auto random = system_random_hex(16);
+        if (!random) {
+            return std::unexpected(random.error());
+        }
+        const std::wstring name =
+            L"\\\\.\\pipe\\tarsel-helper-" + std::wstring(random->begin(), random->end());
+        Pipe pipe;
+        pipe.read_end.reset(::CreateNamedPipeW(
+            name.c_str(),
+            PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            kPipeBufferSize, kPipeBufferSize, 0, &private_pipe));
+        if (!pipe.read_end) {
+            error = last_error();
+            // A name already taken answers access denied (or busy): another.
+            if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
+                continue;
+            }
+            return std::unexpected(error);
+        }
+        SECURITY_ATTRIBUTES attributes = inheritable();
+        pipe.write_end.reset(::CreateFileW(
+            name.c_str(), GENERIC_WRITE, 0, &attributes, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (!pipe.write_end) {
+            return std::unexpected(last_error());
+        }
+        return pipe;
     }
-    return pipe;
+    return std::unexpected(error);
 }
 
 // One overlapped read at a time on one pipe, appending to one buffer. A read
