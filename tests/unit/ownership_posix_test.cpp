@@ -67,7 +67,7 @@ TEST_F(OwnedByNobody, DataDirMadeFirstIsSetAsideAndAFreshOneServed) {
         [] {},
     };
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs(), 1u) << "only the command in the helper's own directory runs";
+    EXPECT_EQ(ran(), ups(1)) << "only the command in the helper's own directory runs";
     const struct stat fresh = stat_of(data);
     EXPECT_NE(fresh.st_ino, planted);
     EXPECT_EQ(fresh.st_uid, 0u);
@@ -96,7 +96,7 @@ TEST_F(OwnedByNobody, DataDirRemadeWhileRunningIsSetAsideBeforeItsCommandRuns) {
         [] {},
     };
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(ran(), ups(1));
     EXPECT_EQ(set_aside().size(), 1u);
     EXPECT_EQ(stat_of(data).st_uid, 0u);
     EXPECT_EQ(result(), R"({"nonce":2,"ok":true})");
@@ -107,19 +107,19 @@ TEST_F(OwnedByNobody, DataDirRemadeWhileRunningIsSetAsideBeforeItsCommandRuns) {
 TEST_F(OwnedByNobody, DataDirOthersMayWriteIsRefusedUntilClosed) {
     ASSERT_EQ(::chmod(data.c_str(), 0777), 0);
     command(R"({"action":"up","nonce":1})");
-    std::size_t runs_while_open = 0;
+    std::vector<Arguments> ran_while_open{up()};
     script = {
         [] {},
         [&] {
-            runs_while_open = runs();
+            ran_while_open = ran();
             ASSERT_EQ(::chmod(data.c_str(), 0755), 0);
         },
         [] {},
     };
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs_while_open, 0u);
+    EXPECT_EQ(ran_while_open, std::vector<Arguments>{});
     EXPECT_TRUE(set_aside().empty());
-    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(ran(), ups(1));
     EXPECT_EQ(result(), R"({"nonce":1,"ok":true})");
 }
 

@@ -66,7 +66,7 @@ TEST_F(ThreatModel, TarselConfAsALinkFailsUpWithoutStartingWireguard) {
     command(R"({"action":"up","nonce":5})");
     script = {[] {}};
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs(), 0u);
+    EXPECT_EQ(ran(), std::vector<Arguments>{});
     EXPECT_EQ(result(),
               R"({"nonce":5,"ok":false,"error":"tarsel.conf is not a plain file in the data directory"})");
 }
@@ -79,7 +79,7 @@ TEST_F(ThreatModel, DataDirMadeAsALinkBeforeTheHelperStartsIsNeverUsed) {
     const auto before = outside_snapshot();
     script.assign(3, [] {});
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs(), 0u);
+    EXPECT_EQ(ran(), ups(0));
     EXPECT_EQ(outside_snapshot(), before);
 
     // Once the link is gone, the next start serves an honest client.
@@ -87,7 +87,7 @@ TEST_F(ThreatModel, DataDirMadeAsALinkBeforeTheHelperStartsIsNeverUsed) {
     fs::create_directory(data);
     command(R"({"action":"up","nonce":2})");
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(ran(), ups(1));
     EXPECT_EQ(result(), R"({"nonce":2,"ok":true})");
 }
 
@@ -97,7 +97,7 @@ TEST_F(ThreatModel, DataDirSwappedForALinkWhileRunningIsNeitherReadNorWritten) {
     const auto before = outside_snapshot();
     const fs::path moved = temp.path() / "moved";
     command(R"({"action":"up","nonce":1})");
-    std::size_t runs_after_swap = 0;
+    std::vector<Arguments> runs_after_swap;
     script = {
         [&] {
             fs::rename(data, moved);
@@ -105,7 +105,7 @@ TEST_F(ThreatModel, DataDirSwappedForALinkWhileRunningIsNeitherReadNorWritten) {
         },
         [] {},
         [&] {
-            runs_after_swap = runs();
+            runs_after_swap = ran();
             fs::remove(data);
             fs::rename(moved, data);
             command(R"({"action":"up","nonce":3})");
@@ -113,9 +113,9 @@ TEST_F(ThreatModel, DataDirSwappedForALinkWhileRunningIsNeitherReadNorWritten) {
         [] {},
     };
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs_after_swap, 1u) << "the command behind the link was acted on";
+    EXPECT_EQ(runs_after_swap, ups(1)) << "the command behind the link was acted on";
     EXPECT_EQ(outside_snapshot(), before);
-    EXPECT_EQ(runs(), 2u);
+    EXPECT_EQ(ran(), ups(2));
     EXPECT_EQ(result(), R"({"nonce":3,"ok":true})");
 }
 
@@ -138,7 +138,7 @@ TEST_F(ThreatModel, DataDirSwappedForALinkDuringAnActionGetsNoResultBehindTheLin
     };
     EXPECT_TRUE(run_loop());
     EXPECT_EQ(outside_snapshot(), before) << "the result went where the link points";
-    EXPECT_EQ(runs(), 2u);
+    EXPECT_EQ(ran(), ups(2));
     EXPECT_EQ(result(), R"({"nonce":2,"ok":true})");
 }
 

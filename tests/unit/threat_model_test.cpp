@@ -53,7 +53,7 @@ TEST_F(ThreatModel, OnlyARealDirectoryAtItsOwnPathIsTrusted) {
 TEST_F(ThreatModel, DataDirThatCouldNotBeMadeIsServedOnceItCanBe) {
     fs::remove_all(data.parent_path());
     write_file(data.parent_path(), "in the way");
-    std::size_t runs_while_missing = 0;
+    std::vector<Arguments> ran_while_missing{up()};
     script = {
         [] {},
         [&] {
@@ -61,14 +61,14 @@ TEST_F(ThreatModel, DataDirThatCouldNotBeMadeIsServedOnceItCanBe) {
             fs::remove(data.parent_path());
         },
         [&] {
-            runs_while_missing = runs();
+            ran_while_missing = ran();
             command(R"({"action":"up","nonce":1})");
         },
         [] {},
     };
     EXPECT_TRUE(run_loop());
-    EXPECT_EQ(runs_while_missing, 0u);
-    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(ran_while_missing, std::vector<Arguments>{});
+    EXPECT_EQ(ran(), ups(1));
     EXPECT_EQ(result(), R"({"nonce":1,"ok":true})");
 }
 
@@ -103,7 +103,7 @@ TEST_F(ThreatModel, TarselConfThatIsNotAPlainFileFailsUpWithoutStartingWireguard
         command(R"({"action":"up","nonce":5})");
         script = {[] {}};
         EXPECT_TRUE(run_loop());
-        EXPECT_EQ(runs(), c.runs ? 1u : 0u);
+        EXPECT_EQ(ran(), ups(c.runs ? 1 : 0));
         EXPECT_EQ(result(), c.runs ? R"({"nonce":5,"ok":true})"
                                    : R"({"nonce":5,"ok":false,"error":"tarsel.conf is not a plain )"
                                      R"(file in the data directory"})");
