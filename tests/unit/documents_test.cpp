@@ -26,7 +26,6 @@ using namespace std::string_literals;
 using tarsel::exchange::encode_result;
 using tarsel::exchange::HelperCommand;
 using tarsel::exchange::HelperResult;
-using tarsel::exchange::kMaxCommandBytes;
 using tarsel::exchange::parse_command;
 using tarsel::exchange::read_command;
 using tarsel::exchange::write_json_string;
@@ -408,8 +407,10 @@ TEST(ReadCommand, RealFiles) {
         {"byte-order mark", "\xEF\xBB\xBF{\"action\":\"up\",\"nonce\":1}", kRejected},
         {"empty file", "", kRejected},
         {"half written by the client", R"({"action":"up","no)", kRejected},
-        {"exactly the size limit", padded_command(kMaxCommandBytes), kUp1},
-        {"one byte over the size limit", padded_command(kMaxCommandBytes + 1), kRejected},
+        // The limit clients are promised, written out: a larger constant in
+        // the product would otherwise pass unnoticed.
+        {"exactly 1 MiB", padded_command(std::size_t{1} << 20), kUp1},
+        {"one byte over 1 MiB", padded_command((std::size_t{1} << 20) + 1), kRejected},
     };
     TempDir dir;
     const auto path = dir.path() / "command.json";
