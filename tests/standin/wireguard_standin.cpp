@@ -1,7 +1,7 @@
 // A stand-in for WireGuard for Windows' wireguard.exe, which cannot run in the
 // test environments. It records how it was started and then behaves as the
 // wireguard-standin.cfg beside it says: which bytes to write to which stream,
-// how long to take, and which exit code to return.
+// how long to take or until which file appears, and which exit code to return.
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -86,6 +86,13 @@ int main(int argc, char** argv) {
         return it == settings.end() ? 0 : std::stoull(it->second);
     };
 
+    if (const auto cap = number("release_cap_ms")) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(cap);
+        const platform::Path release = directory / std::string(standin::kReleaseFile);
+        while (!std::ifstream(release).is_open() && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     if (const auto ms = number("sleep_ms")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }

@@ -10,6 +10,8 @@ namespace tarsel::testing::standin {
 
 inline constexpr std::string_view kBehaviourFile = "wireguard-standin.cfg";
 inline constexpr std::string_view kLogFile = "wireguard-standin.log";
+// Made by the test to let a gated stand-in go on (see StandinBehaviour).
+inline constexpr std::string_view kReleaseFile = "wireguard-standin.release";
 
 // A fixed, position-dependent pattern, so that a test can tell that every
 // byte of a flooded stream came back, in order.

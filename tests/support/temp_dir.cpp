@@ -63,8 +63,14 @@ void set_standin_behaviour(const fs::path& directory, const StandinBehaviour& be
         << "stderr_hex=" << standin::to_hex(behaviour.standard_error) << '\n'
         << "stdout_hex=" << standin::to_hex(behaviour.standard_output) << '\n'
         << "sleep_ms=" << behaviour.sleep_ms << '\n'
+        << "release_cap_ms=" << behaviour.release_cap_ms << '\n'
         << "flood_bytes=" << behaviour.flood_bytes << '\n';
     write_file(directory / std::string(standin::kBehaviourFile), cfg.str());
+    fs::remove(directory / std::string(standin::kReleaseFile));
+}
+
+void release_standin(const fs::path& directory) {
+    write_file(directory / std::string(standin::kReleaseFile), "");
 }
 
 fs::path install_standin(const fs::path& directory, const StandinBehaviour& behaviour) {

@@ -31,19 +31,28 @@ void write_file(const fs::path& path, std::string_view bytes);
 [[nodiscard]] fs::path program_directory();
 
 // The stand-in wireguard.exe. It reads wireguard-standin.cfg beside itself
-// (key=value lines: exit, stderr_hex, stdout_hex, sleep_ms, flood_bytes) and
-// appends what it received to wireguard-standin.log beside itself.
+// (key=value lines: exit, stderr_hex, stdout_hex, sleep_ms, release_cap_ms,
+// flood_bytes) and appends what it received to wireguard-standin.log beside
+// itself.
 struct StandinBehaviour {
     std::uint32_t exit_code = 0;
     std::string standard_error;
     std::string standard_output;
     unsigned sleep_ms = 0;
+    // When not 0: after logging its start, waits until release_standin() is
+    // called for its directory, or this many milliseconds at most. A test
+    // holds wireguard.exe running this way for as long as its checks take,
+    // however loaded the machine is.
+    unsigned release_cap_ms = 0;
     std::uint64_t flood_bytes = 0;  // this many bytes to each stream, interleaved
 };
 
 // Copies the stand-in to `directory`/wireguard.exe and gives it a behaviour.
 fs::path install_standin(const fs::path& directory, const StandinBehaviour& behaviour = {});
+// Also withdraws an earlier release, so that the next gated run waits again.
 void set_standin_behaviour(const fs::path& directory, const StandinBehaviour& behaviour);
+// Lets a gated stand-in in `directory` go on.
+void release_standin(const fs::path& directory);
 
 // One run of the stand-in as it recorded it.
 struct StandinRun {

@@ -105,7 +105,7 @@ TEST_F(Faults, DataDirDeletedUnderTheLoopIsNotMadeAgain) {
     ASSERT_TRUE(retried([&] { fs::remove_all(data); })) << "data_dir could not be deleted";
     ASSERT_TRUE(let_passes_go_by(50));
     EXPECT_FALSE(fs::exists(data, ec));
-    EXPECT_EQ(ran(), std::vector{up()});
+    EXPECT_EQ(ran(), std::vector<Arguments>{up()});
     // Still running: it returns as soon as it is asked to.
     stop_loop();
 }
@@ -141,7 +141,7 @@ TEST_F(Faults, WireguardRemovedThenRestoredBetweenCommands) {
         command(step.command);
         EXPECT_TRUE(wait_for_result(step.expected)) << result();
     }
-    EXPECT_EQ(ran(), (std::vector{down(), up()}));
+    EXPECT_EQ(ran(), (std::vector<Arguments>{down(), up()}));
 }
 
 TEST_F(Faults, FloodedStandardErrorBecomesTheWholeErrorText) {
@@ -176,7 +176,7 @@ TEST_F(Faults, FloodedStandardErrorBecomesTheWholeErrorText) {
     set_standin_behaviour(helper_dir, {});
     command(R"({"action":"down","nonce":10})");
     EXPECT_TRUE(wait_for_result(R"({"nonce":10,"ok":true})"));
-    EXPECT_EQ(ran(), (std::vector{up(), down()}));
+    EXPECT_EQ(ran(), (std::vector<Arguments>{up(), down()}));
 }
 
 }  // namespace

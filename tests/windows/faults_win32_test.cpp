@@ -33,11 +33,11 @@ TEST_F(Faults, ResultHeldOpenWithoutWriteSharing) {
     // The same nonce again is not run again: it was handled.
     command(R"({"action":"down","nonce":2})");
     ASSERT_TRUE(let_passes_go_by(20));
-    EXPECT_EQ(ran(), (std::vector{up(), down()}));
+    EXPECT_EQ(ran(), (std::vector<Arguments>{up(), down()}));
 
     command(R"({"action":"up","nonce":3})");
     EXPECT_TRUE(wait_for_result(R"({"nonce":3,"ok":true})"));
-    EXPECT_EQ(ran(), (std::vector{up(), down(), up()}));
+    EXPECT_EQ(ran(), (std::vector<Arguments>{up(), down(), up()}));
 }
 
 }  // namespace
