@@ -277,6 +277,16 @@ std::optional<std::string> read_shared(const fs::path& path) {
     return content;
 }
 
+std::optional<std::uint64_t> written_at(const fs::path& path) {
+    UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FILETIME written{};
+    if (!file || !::GetFileTime(file.get(), nullptr, nullptr, &written))
+        return std::nullopt;
+    return (std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime;
+}
+
 std::optional<std::string> wait_for_result(const fs::path& data_dir, std::uint64_t nonce,
                                            Clock::duration timeout) {
     // The service writes result.json in place, so a read can catch it empty or

@@ -94,6 +94,10 @@ void remove_data_dir_candidates();
 void write_command(const fs::path& data_dir, std::string_view document);
 // The whole content of the file, read with all sharing; nothing if it cannot be opened.
 [[nodiscard]] std::optional<std::string> read_shared(const fs::path& path);
+// When the file was last written, read through a handle that asks only for its
+// attributes and shares everything, so that asking never makes the service's
+// own open of the file fail; nothing if it cannot be opened.
+[[nodiscard]] std::optional<std::uint64_t> written_at(const fs::path& path);
 // result.json once it holds a complete document for `nonce`, or nothing after `timeout`.
 [[nodiscard]] std::optional<std::string> wait_for_result(const fs::path& data_dir,
                                                          std::uint64_t nonce,
