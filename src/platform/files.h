@@ -19,7 +19,9 @@
 namespace tarsel::platform {
 
 enum class ReadFailure {
-    open_failed,       // missing, not accessible, or not openable
+    // Missing, not accessible, or not openable; on Windows also held by an
+    // oplock that is being broken, which the open does not wait for.
+    open_failed,
     not_a_plain_file,  // a link, pipe, FIFO, device or directory, or found elsewhere
     read_failed,
     too_large,  // more than the caller's limit
@@ -50,6 +52,9 @@ class RepeatedFileReader {
   private:
     Path path_;
     std::size_t max_bytes_;
+    // Windows: the path as the system's own open takes it, made once, so
+    // that a pass opens the file without building a path.
+    Path::string_type nt_path_;
     // POSIX: where the file must be, worked out once, when the reader is
     // made, and where the kernel says the opened file is.
     std::optional<Path> intended_;

@@ -10,6 +10,7 @@
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/nt_open_status.h"
 #include "platform/ownership_trust.h"
 #include "platform/system_random.h"
 #include "platform/text.h"
@@ -115,6 +116,61 @@ std::wstring comparable(const Path& path) {
     return text;
 }
 
+// NtCreateFile for `name`, with kOpenGuarded's rules (no reparse point
+// followed, identification only): inside the open `directory`, resolved from
+// that handle rather than from a path, or, with no directory, a full NT path.
+// An open that would wait for another handle's oplock to break returns at
+// once instead (FILE_COMPLETE_IF_OPLOCKED), and counts as failed
+// (nt_open_outcome). `status`, when given, receives NtCreateFile's answer.
+// Nothing here allocates: the loop opens command.json this way on every pass.
+UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK access,
+                   ULONG disposition, NTSTATUS* status_out = nullptr) {
+    UNICODE_STRING object_name{};
+    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    object_name.MaximumLength = object_name.Length;
+    SECURITY_QUALITY_OF_SERVICE quality{};
+    quality.Length = sizeof quality;
+    quality.ImpersonationLevel = SecurityIdentification;
+    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+    quality.EffectiveOnly = FALSE;
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = directory;
+    attributes.ObjectName = &object_name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    attributes.SecurityQualityOfService = &quality;
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    constexpr ULONG kCompleteIfOplocked = 0x00000100;
+    const NTSTATUS status = ::NtCreateFile(
+        &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
+        disposition,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+            kCompleteIfOplocked,
+        nullptr, 0);
+    if (status_out != nullptr) {
+        *status_out = status;
+    }
+    UniqueFile file(nt_open_returned_handle(status) ? opened : INVALID_HANDLE_VALUE);
+    if (nt_open_outcome(status) != NtOpenOutcome::opened) {
+        file.reset();
+    }
+    return file;
+}
+
+// The NT path CreateFileW would open for `path` (\??\C:\..., \??\UNC\...),
+// or nothing when the system cannot make one.
+std::wstring nt_path_of(const Path& path) {
+    UNICODE_STRING converted{};
+    if (!::RtlDosPathNameToNtPathName_U(path.c_str(), &converted, nullptr, nullptr)) {
+        return std::wstring();
+    }
+    std::wstring text(converted.Buffer, converted.Length / sizeof(wchar_t));
+    ::RtlFreeUnicodeString(&converted);
+    return text;
+}
+
 }  // namespace
 
 bool same_file_system_path(const Path& a, const Path& b) {
@@ -129,12 +185,18 @@ bool same_file_system_path(const Path& a, const Path& b) {
 // Where the file must be is worked out at each full check rather than once:
 // a short 8.3 name in the path only resolves to its long form once the file
 // exists.
+// The NT path for the open on each pass is made here, once: a pass that
+// finds the command already answered allocates nothing.
 RepeatedFileReader::RepeatedFileReader(Path path, std::size_t max_bytes)
-    : path_(std::move(path)), max_bytes_(max_bytes) {}
+    : path_(std::move(path)), max_bytes_(max_bytes), nt_path_(nt_path_of(path_)) {}
 
 std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
-    UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                  kOpenGuarded, nullptr));
+    // A user's oplock on command.json being broken, like a missing file,
+    // means no command this pass.
+    UniqueFile file;
+    if (!nt_path_.empty()) {
+        file = open_in(nullptr, nt_path_, GENERIC_READ, FILE_OPEN);
+    }
     if (!file) {
         return std::unexpected(ReadFailure::open_failed);
     }
@@ -313,51 +375,6 @@ DirectoryVerdict check_directory(const Path& directory, DWORD access, DWORD flag
     }
     out = std::move(handle);
     return DirectoryVerdict::trusted;
-}
-
-// NtCreateFile for the name `name` inside the open `directory`, with
-// kOpenGuarded's rules (no reparse point followed, identification only),
-// resolved from the directory handle rather than from a path. An open that
-// would wait for another handle's oplock to break returns at once instead
-// (FILE_COMPLETE_IF_OPLOCKED): a user holding an oplock must not freeze the
-// loop. STATUS_OPLOCK_BREAK_IN_PROGRESS is a success code for NtCreateFile
-// but counts here as a failed open. `status`, when given, receives
-// NtCreateFile's answer.
-UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK access,
-                   ULONG disposition, NTSTATUS* status_out = nullptr) {
-    UNICODE_STRING object_name{};
-    object_name.Buffer = const_cast<wchar_t*>(name.c_str());
-    object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    object_name.MaximumLength = object_name.Length;
-    SECURITY_QUALITY_OF_SERVICE quality{};
-    quality.Length = sizeof quality;
-    quality.ImpersonationLevel = SecurityIdentification;
-    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
-    quality.EffectiveOnly = FALSE;
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = directory;
-    attributes.ObjectName = &object_name;
-    attributes.Attributes = OBJ_CASE_INSENSITIVE;
-    attributes.SecurityQualityOfService = &quality;
-    IO_STATUS_BLOCK io{};
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    constexpr NTSTATUS kOplockBreakInProgress = 0x00000108;
-    constexpr ULONG kCompleteIfOplocked = 0x00000100;
-    const NTSTATUS status = ::NtCreateFile(
-        &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
-        disposition,
-        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-            kCompleteIfOplocked,
-        nullptr, 0);
-    if (status_out != nullptr) {
-        *status_out = status;
-    }
-    if (status == kOplockBreakInProgress) {
-        ::CloseHandle(opened);
-        return UniqueFile();
-    }
-    return UniqueFile(status >= 0 ? opened : INVALID_HANDLE_VALUE);
 }
 
 // Another user's file in place of the document: its owner could rewrite it
