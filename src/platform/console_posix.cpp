@@ -1,22 +1,14 @@
 #include <unistd.h>
-#include <cerrno>
 
 #include "platform/console.h"
+#include "platform/posix_io.h"
 
 namespace tarsel::platform {
 namespace {
 
+// Nothing is left to tell when the standard streams themselves fail.
 void write_fully(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    (void)posix::write_all(fd, bytes);
 }
 
 }  // namespace

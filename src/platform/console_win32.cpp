@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/text.h"
+#include "platform/win32_io.h"
 
 namespace tarsel::platform {
 namespace {
@@ -20,14 +21,8 @@ std::u16string to_u16(const wchar_t* text) {
 // bytes through WriteFile rather than stdio: msvcrt's text mode would turn
 // "\n" into "\r\n", and a failure line must end in exactly one line feed.
 void write_bytes(HANDLE handle, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        if (!::WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) {
-            return;
-        }
-        bytes.remove_prefix(written);
-    }
+    // Nothing is left to tell when the standard streams themselves fail.
+    (void)win32::write_all(handle, bytes);
 }
 
 // Consoles before Windows 8 refused writes much above 64 KiB; chunks stay

@@ -2,6 +2,7 @@
 
 #include "platform/environment.h"
 #include "platform/text.h"
+#include "platform/win32_io.h"
 
 namespace tarsel::platform {
 namespace {
@@ -33,49 +34,37 @@ bool is_separator(wchar_t c) {
 }  // namespace
 
 std::optional<Path> program_data_directory() {
-    std::wstring buffer(256, L'\0');
-    for (;;) {
+    DWORD error = ERROR_SUCCESS;
+    auto value = win32::grow_and_fill([&](wchar_t* buffer, DWORD size) {
         ::SetLastError(ERROR_SUCCESS);
-        const DWORD n = ::GetEnvironmentVariableW(L"PROGRAMDATA", buffer.data(),
-                                                  static_cast<DWORD>(buffer.size()));
-        if (n == 0) {
-            // An empty value also returns 0, but leaves no error behind.
-            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-                return std::nullopt;
-            }
-            return Path(std::wstring());
+        const DWORD n = ::GetEnvironmentVariableW(L"PROGRAMDATA", buffer, size);
+        error = ::GetLastError();
+        return n;
+    });
+    if (!value) {
+        // An empty value also returns 0, but leaves no error behind.
+        if (error == ERROR_ENVVAR_NOT_FOUND) {
+            return std::nullopt;
         }
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            break;
-        }
-        buffer.resize(n);  // n is the size needed, terminating NUL included
+        return Path(std::wstring());
     }
-    if (!is_valid_utf16(to_u16(buffer))) {
+    if (!is_valid_utf16(to_u16(*value))) {
         return std::nullopt;
     }
-    return Path(std::move(buffer));
+    return Path(std::move(*value));
 }
 
 std::optional<Path> temp_directory() {
-    std::wstring buffer(MAX_PATH + 1, L'\0');
-    const auto call = [&](DWORD size, LPWSTR data) {
+    auto path = win32::grow_and_fill([](wchar_t* buffer, DWORD size) {
         if (auto function = get_temp_path2w()) {
-            return function(size, data);
+            return function(size, buffer);
         }
-        return ::GetTempPathW(size, data);
-    };
-    for (;;) {
-        const DWORD n = call(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (n == 0) {
-            return std::nullopt;
-        }
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return Path(std::move(buffer));
-        }
-        buffer.resize(n + 1);
+        return ::GetTempPathW(size, buffer);
+    });
+    if (!path) {
+        return std::nullopt;
     }
+    return Path(std::move(*path));
 }
 
 Path join_path(const Path& base, std::string_view name) {
@@ -93,19 +82,15 @@ Path join_path(const Path& base, std::string_view name) {
 }
 
 std::expected<Path, std::int32_t> executable_path() {
-    std::wstring buffer(512, L'\0');
-    for (;;) {
-        const DWORD n =
-            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) {
-            return std::unexpected(static_cast<std::int32_t>(::GetLastError()));
-        }
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return Path(std::move(buffer));
-        }
-        buffer.resize(buffer.size() * 2);
+    auto path = win32::grow_and_fill([](wchar_t* buffer, DWORD size) {
+        // A name cut to fit comes back as the whole buffer; ask for twice as much.
+        const DWORD n = ::GetModuleFileNameW(nullptr, buffer, size);
+        return n == size ? 2 * size : n;
+    });
+    if (!path) {
+        return std::unexpected(static_cast<std::int32_t>(::GetLastError()));
     }
+    return Path(std::move(*path));
 }
 
 std::expected<void, std::int32_t> create_directory_chain(const Path& directory) {

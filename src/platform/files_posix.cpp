@@ -14,6 +14,7 @@
 #include "platform/posix_checked_directory.h"
 #include "platform/system_random.h"
 #include "platform/posix_handles.h"
+#include "platform/posix_io.h"
 #include "platform/read_to_end.h"
 
 namespace tarsel::platform {
@@ -28,11 +29,7 @@ using posix::UniqueFd;
 constexpr int kOpenGuarded = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return posix::retry_on_eintr([&] { return ::open(path, flags, mode); });
 }
 
 // Where a path leads when no link is on the way: the absolute path with "."
@@ -149,15 +146,12 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
     const std::uint64_t size_hint = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     return read_to_end(data_, size_hint, max_bytes_,
                        [&file](char* into, std::size_t request) -> std::optional<std::size_t> {
-                           for (;;) {
-                               const ssize_t n = ::read(file.get(), into, request);
-                               if (n >= 0) {
-                                   return static_cast<std::size_t>(n);
-                               }
-                               if (errno != EINTR) {
-                                   return std::nullopt;
-                               }
+                           const ssize_t n = posix::retry_on_eintr(
+                               [&] { return ::read(file.get(), into, request); });
+                           if (n < 0) {
+                               return std::nullopt;
                            }
+                           return static_cast<std::size_t>(n);
                        });
 }
 
@@ -219,11 +213,9 @@ DirectoryVerdict check_directory(const Path& directory, UniqueFd& out) {
 
 // Opens `name` in `directory` for writing, creating it when missing.
 UniqueFd open_in(int directory, const char* name, int extra_flags) {
-    int fd;
-    do {
-        fd = ::openat(directory, name, O_WRONLY | O_CREAT | kOpenGuarded | extra_flags, 0644);
-    } while (fd < 0 && errno == EINTR);
-    return UniqueFd(fd);
+    return UniqueFd(posix::retry_on_eintr([&] {
+        return ::openat(directory, name, O_WRONLY | O_CREAT | kOpenGuarded | extra_flags, 0644);
+    }));
 }
 
 // Another user's file in place of the document: its owner could rewrite it
@@ -290,30 +282,8 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
             return std::unexpected(WriteFailure::not_a_private_file);
         }
     }
-    int truncated;
-    do {
-        truncated = ::ftruncate(file.get(), 0);
-    } while (truncated != 0 && errno == EINTR);
-    if (truncated != 0) {
-        return std::unexpected(WriteFailure::write_failed);
-    }
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::unexpected(WriteFailure::write_failed);
-        }
-        if (n == 0) {
-            // Retrying a write that takes nothing could spin forever.
-            return std::unexpected(WriteFailure::write_failed);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    // Some file systems report a failed write only here. After EINTR the
-    // descriptor is already closed, so it is not closed again.
-    if (::close(file.release()) != 0 && errno != EINTR) {
+    if (posix::retry_on_eintr([&] { return ::ftruncate(file.get(), 0); }) != 0 ||
+        !posix::write_all(file.get(), bytes) || !posix::close_reporting(file)) {
         return std::unexpected(WriteFailure::write_failed);
     }
     return {};

@@ -17,10 +17,12 @@
 #include "platform/read_to_end.h"
 #include "platform/win32_checked_directory.h"
 #include "platform/win32_handles.h"
+#include "platform/win32_io.h"
 
 namespace tarsel::platform {
 namespace {
 
+using win32::grow_and_fill;
 using win32::UniqueFile;
 
 // The client may read, rewrite or delete either document at any moment; the
@@ -33,23 +35,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // hand that user the machine.
 constexpr DWORD kOpenGuarded =
     FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-
-// Calls `fill(buffer, size)` until the text fits; nothing when it fails.
-template <class Fill>
-std::optional<std::wstring> grow_and_fill(Fill fill) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) {
-            return std::nullopt;
-        }
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return buffer;
-        }
-        buffer.resize(n + 1);
-    }
-}
 
 // Where a path leads when no link is on the way: the full path, with 8.3
 // short names spelled out as the system's own final paths spell them. Short
@@ -481,17 +466,8 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     if (!::SetEndOfFile(file.get())) {
         return std::unexpected(WriteFailure::write_failed);
     }
-    while (!bytes.empty()) {
-        DWORD n = 0;
-        const auto request = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
-        if (!::WriteFile(file.get(), bytes.data(), request, &n, nullptr)) {
-            return std::unexpected(WriteFailure::write_failed);
-        }
-        if (n == 0) {
-            // Retrying a write that takes nothing could spin forever.
-            return std::unexpected(WriteFailure::write_failed);
-        }
-        bytes.remove_prefix(n);
+    if (!win32::write_all(file.get(), bytes)) {
+        return std::unexpected(WriteFailure::write_failed);
     }
     if (!::CloseHandle(file.release())) {
         return std::unexpected(WriteFailure::write_failed);

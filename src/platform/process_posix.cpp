@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/posix_handles.h"
+#include "platform/posix_io.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -59,10 +60,8 @@ class SpawnAttributes {
 // Waits for the child however the read loop ended, so no zombie is left.
 std::expected<std::uint32_t, std::int32_t> wait_for_exit(pid_t child) {
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(static_cast<std::int32_t>(errno));
-        }
+    if (posix::retry_on_eintr([&] { return ::waitpid(child, &status, 0); }) < 0) {
+        return std::unexpected(static_cast<std::int32_t>(errno));
     }
     if (WIFSIGNALED(status)) {
         return 128u + static_cast<std::uint32_t>(WTERMSIG(status));

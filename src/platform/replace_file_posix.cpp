@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/posix_handles.h"
+#include "platform/posix_io.h"
 #include "platform/replace_file.h"
 
 namespace tarsel::platform {
@@ -12,26 +13,16 @@ namespace {
 using posix::UniqueFd;
 
 std::expected<void, std::int32_t> write_new_file(const Path& path, std::string_view bytes) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    UniqueFd file(fd);
+    UniqueFd file(posix::retry_on_eintr(
+        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
     if (!file) {
         return std::unexpected(static_cast<std::int32_t>(errno));
     }
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::unexpected(static_cast<std::int32_t>(n < 0 ? errno : EIO));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (auto written = posix::write_all(file.get(), bytes); !written) {
+        return std::unexpected(static_cast<std::int32_t>(written.error()));
     }
-    if (::close(file.release()) != 0 && errno != EINTR) {
-        return std::unexpected(static_cast<std::int32_t>(errno));
+    if (auto closed = posix::close_reporting(file); !closed) {
+        return std::unexpected(static_cast<std::int32_t>(closed.error()));
     }
     return {};
 }

@@ -1,10 +1,10 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 
 #include "platform/replace_file.h"
 #include "platform/win32_handles.h"
+#include "platform/win32_io.h"
 
 namespace tarsel::platform {
 namespace {
@@ -22,16 +22,8 @@ std::expected<void, std::int32_t> write_new_file(const Path& path, std::string_v
     if (!file) {
         return std::unexpected(last_error());
     }
-    while (!bytes.empty()) {
-        DWORD n = 0;
-        const auto request = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        if (!::WriteFile(file.get(), bytes.data(), request, &n, nullptr)) {
-            return std::unexpected(last_error());
-        }
-        if (n == 0) {
-            return std::unexpected(static_cast<std::int32_t>(ERROR_WRITE_FAULT));
-        }
-        bytes.remove_prefix(n);
+    if (auto written = win32::write_all(file.get(), bytes); !written) {
+        return std::unexpected(static_cast<std::int32_t>(written.error()));
     }
     if (!::CloseHandle(file.release())) {
         return std::unexpected(last_error());
