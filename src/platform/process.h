@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -22,9 +23,15 @@ struct ProcessOutput {
     std::string standard_error;
 };
 
+// How long the pipes are still read once the child has exited. A process the
+// child started may have inherited them and keep them open for as long as it
+// runs; what came in until then is the output.
+inline constexpr std::chrono::milliseconds kPipesAfterExit{2000};
+
 // Standard input is the null device; standard output and standard error are
-// read together until both end, then the child is waited for. The error is
-// the system error code of the step that failed.
+// read together until both end (or kPipesAfterExit after the child's exit),
+// then the child is waited for. The error is the system error code of the
+// step that failed.
 [[nodiscard]] std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& request);
 
 // The system's message for an error code, followed by " (os error N)".

@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include "platform/posix_handles.h"
 #include "platform/posix_io.h"
@@ -69,15 +72,31 @@ std::expected<std::uint32_t, std::int32_t> wait_for_exit(pid_t child) {
     return static_cast<std::uint32_t>(WEXITSTATUS(status));
 }
 
-// Reads both pipes until each reports end of file. Polling both keeps a child
-// that fills one pipe while we would be blocked on the other from stalling.
+// Whether `child` has exited, leaving it to be reaped by wait_for_exit.
+bool has_exited(pid_t child) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == child;
+}
+
+// Reads both pipes until each reports end of file, or kPipesAfterExit after
+// `child` has exited: a process it started may have inherited the pipes and
+// hold them open for as long as it runs, and the loop, and STOP with it, must
+// not wait for that. Polling both keeps a child that fills one pipe while we
+// would be blocked on the other from stalling. The exit is seen through a
+// pidfd in the same poll; on a kernel without pidfds, by asking every 100 ms.
 std::expected<void, std::int32_t> read_both(UniqueDescriptor& out, UniqueDescriptor& err,
-                                            ProcessOutput& output) {
+                                            pid_t child, ProcessOutput& output) {
+    using Clock = std::chrono::steady_clock;
     UniqueDescriptor* descriptors[] = {&out, &err};
     std::string* buffers[] = {&output.standard_output, &output.standard_error};
+    // Through syscall(): glibc's own wrapper is newer than some of the C
+    // libraries this builds with.
+    const UniqueDescriptor exit_signal(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    std::optional<Clock::time_point> deadline;  // once the child has exited
     char chunk[65536];
     while (out.valid() || err.valid()) {
-        pollfd polled[2];
+        pollfd polled[3];
         nfds_t count = 0;
         int which[2];
         for (int i = 0; i < 2; ++i) {
@@ -86,13 +105,31 @@ std::expected<void, std::int32_t> read_both(UniqueDescriptor& out, UniqueDescrip
                 which[count++] = i;
             }
         }
-        if (::poll(polled, count, -1) < 0) {
+        const nfds_t pipes = count;
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            timeout = static_cast<int>(left.count());
+        } else if (exit_signal.valid()) {
+            polled[count++] = {exit_signal.get(), POLLIN, 0};
+        } else {
+            timeout = 100;
+        }
+        const int ready = ::poll(polled, count, timeout);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return std::unexpected(static_cast<std::int32_t>(errno));
         }
-        for (nfds_t k = 0; k < count; ++k) {
+        if (!deadline && (count == pipes || polled[pipes].revents != 0) &&
+            has_exited(child)) {
+            deadline = Clock::now() + kPipesAfterExit;
+        }
+        for (nfds_t k = 0; k < pipes; ++k) {
             if (polled[k].revents == 0) {
                 continue;
             }
@@ -184,7 +221,7 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     err->write_end.reset();
 
     ProcessOutput output;
-    const auto read = read_both(out->read_end, err->read_end, output);
+    const auto read = read_both(out->read_end, err->read_end, child, output);
     // A read that fails leaves the child's output unusable, so the action is
     // reported as failed with that error, as a failed start would be. Closing
     // our ends makes the child's further writes fail instead of blocking, and

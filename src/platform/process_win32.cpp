@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 
 #include "platform/process.h"
 #include "platform/system_random.h"
@@ -116,11 +117,17 @@ class PipeReader {
         : pipe_(std::move(pipe)), sink_(sink), chunk_(new char[kPipeBufferSize]) {}
     PipeReader(const PipeReader&) = delete;
     PipeReader& operator=(const PipeReader&) = delete;
-    ~PipeReader() {
+    ~PipeReader() { cancel(); }
+
+    // Stops the read in flight, keeping whatever it had taken when it ended.
+    void cancel() {
         if (pending_) {
             ::CancelIoEx(pipe_.get(), &overlapped_);
-            DWORD ignored = 0;
-            ::GetOverlappedResult(pipe_.get(), &overlapped_, &ignored, TRUE);
+            DWORD transferred = 0;
+            if (::GetOverlappedResult(pipe_.get(), &overlapped_, &transferred, TRUE)) {
+                sink_.append(chunk_.get(), transferred);
+            }
+            pending_ = false;
         }
     }
 
@@ -184,8 +191,12 @@ class PipeReader {
 };
 
 // Both pipes are read at once: a child that fills one pipe while we would be
-// blocked on the other would otherwise never finish.
-std::expected<void, std::int32_t> read_both(UniqueFile out, UniqueFile err, ProcessOutput& output) {
+// blocked on the other would otherwise never finish. The reads end when both
+// pipes do, or kPipesAfterExit after `process` has exited: a process it
+// started may have inherited the pipes and hold them open for as long as it
+// runs, and the loop, and STOP with it, must not wait for that.
+std::expected<void, std::int32_t> read_both(UniqueFile out, UniqueFile err, HANDLE process,
+                                            ProcessOutput& output) {
     PipeReader out_reader(std::move(out), output.standard_output);
     PipeReader err_reader(std::move(err), output.standard_error);
     PipeReader* readers[] = {&out_reader, &err_reader};
@@ -199,10 +210,12 @@ std::expected<void, std::int32_t> read_both(UniqueFile out, UniqueFile err, Proc
             return started;
         }
     }
+    std::optional<ULONGLONG> deadline;  // once the process has exited
     // The order alternates between passes so that a busy stdout cannot keep
-    // stderr waiting; WaitForMultipleObjects reports the lowest ready index.
+    // stderr waiting; WaitForMultipleObjects reports the lowest ready index,
+    // so the process comes last and a pipe with data is always read first.
     for (unsigned pass = 0; !out_reader.ended() || !err_reader.ended(); ++pass) {
-        HANDLE events[2];
+        HANDLE events[3];
         PipeReader* owners[2];
         DWORD count = 0;
         for (unsigned i = 0; i < 2; ++i) {
@@ -212,18 +225,41 @@ std::expected<void, std::int32_t> read_both(UniqueFile out, UniqueFile err, Proc
                 owners[count++] = reader;
             }
         }
-        const DWORD signalled = ::WaitForMultipleObjects(count, events, FALSE, INFINITE);
+        const DWORD pipes = count;
+        DWORD timeout = INFINITE;
+        if (!deadline) {
+            events[count++] = process;
+        } else {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= *deadline) {
+                break;
+            }
+            timeout = static_cast<DWORD>(*deadline - now);
+        }
+        const DWORD signalled = ::WaitForMultipleObjects(count, events, FALSE, timeout);
         if (signalled == WAIT_FAILED) {
             return std::unexpected(last_error());
         }
-        // Only events are waited on, without a time-out, so no other result is
+        if (signalled == WAIT_TIMEOUT) {
+            break;
+        }
+        // Only events and the process are waited on, so no other result is
         // expected; should one come, the read fails rather than guess a pipe.
         if (signalled >= WAIT_OBJECT_0 + count) {
             return std::unexpected(static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
         }
+        if (signalled == WAIT_OBJECT_0 + pipes) {
+            deadline = ::GetTickCount64() + kPipesAfterExit.count();
+            continue;
+        }
         if (auto collected = owners[signalled - WAIT_OBJECT_0]->collect(); !collected) {
             return collected;
         }
+    }
+    // What the reads still in flight had taken is kept; the pipes close as
+    // the readers go, so the holder's further writes fail rather than block.
+    for (PipeReader* reader : readers) {
+        reader->cancel();
     }
     return {};
 }
@@ -276,7 +312,8 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     // reported like a failed start, but only once the child has ended: our read
     // ends are closed first (the child's writes then fail rather than block),
     // then the child is waited for like any other.
-    const auto read = read_both(std::move(out->read_end), std::move(err->read_end), output);
+    const auto read =
+        read_both(std::move(out->read_end), std::move(err->read_end), process.get(), output);
 
     if (::WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) {
         return std::unexpected(last_error());

@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/text.h"
+#include "support/pipe_holder.h"
 #include "support/raw_command_line.h"
 #include "support/standin_protocol.h"
 
@@ -59,18 +60,38 @@ void flood(std::uint64_t total) {
     }
 }
 
+// Waits until the test's release file appears, or `cap_ms` at most.
+void wait_for_release(const platform::Path& directory, std::uint64_t cap_ms) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(cap_ms);
+    const platform::Path release = directory / std::string(standin::kReleaseFile);
+    while (!std::ifstream(release).is_open() && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::uint64_t setting(const std::map<std::string, std::string>& settings, const char* key) {
+    auto it = settings.find(key);
+    return it == settings.end() ? 0 : std::stoull(it->second);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto self = platform::executable_path();
     const platform::Path directory = self ? self->parent_path() : platform::Path(".");
+    const auto arguments = platform::command_line_arguments(argc, argv);
+
+    if (arguments.size() == 2 && arguments[1] == standin::kHoldPipesArgument) {
+        wait_for_release(directory, setting(read_behaviour(directory), "pipe_holder_cap_ms"));
+        std::ofstream(directory / std::string(standin::kHolderGoneFile)) << "gone\n";
+        return 0;
+    }
 
     {
         std::ostringstream record;
         if (auto raw = tarsel::testing::raw_command_line()) {
             record << "cmdline " << standin::to_hex(platform::utf16_to_utf8_lossy(*raw)) << '\n';
         }
-        const auto arguments = platform::command_line_arguments(argc, argv);
         for (std::size_t i = 1; i < arguments.size(); ++i) {
             record << "arg " << standin::to_hex(arguments[i]) << '\n';
         }
@@ -81,17 +102,10 @@ int main(int argc, char** argv) {
     }
 
     auto settings = read_behaviour(directory);
-    const auto number = [&](const char* key) -> std::uint64_t {
-        auto it = settings.find(key);
-        return it == settings.end() ? 0 : std::stoull(it->second);
-    };
+    const auto number = [&](const char* key) { return setting(settings, key); };
 
     if (const auto cap = number("release_cap_ms")) {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(cap);
-        const platform::Path release = directory / std::string(standin::kReleaseFile);
-        while (!std::ifstream(release).is_open() && std::chrono::steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        wait_for_release(directory, cap);
     }
     if (const auto ms = number("sleep_ms")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -101,5 +115,9 @@ int main(int argc, char** argv) {
     }
     write_all('o', standin::from_hex(settings["stdout_hex"]));
     write_all('e', standin::from_hex(settings["stderr_hex"]));
+    if (number("pipe_holder_cap_ms") != 0 &&
+        (!self || !tarsel::testing::start_pipe_holder(*self))) {
+        return 97;
+    }
     return static_cast<int>(number("exit"));
 }

@@ -12,6 +12,11 @@ inline constexpr std::string_view kBehaviourFile = "wireguard-standin.cfg";
 inline constexpr std::string_view kLogFile = "wireguard-standin.log";
 // Made by the test to let a gated stand-in go on (see StandinBehaviour).
 inline constexpr std::string_view kReleaseFile = "wireguard-standin.release";
+// The stand-in started with only this argument is the process it leaves
+// holding the helper's pipes (StandinBehaviour::pipe_holder_cap_ms). It logs
+// no run, and makes kHolderGoneFile as it exits.
+inline constexpr std::string_view kHoldPipesArgument = "--hold-pipes";
+inline constexpr std::string_view kHolderGoneFile = "wireguard-standin.holder-gone";
 
 // A fixed, position-dependent pattern, so that a test can tell that every
 // byte of a flooded stream came back, in order.

@@ -64,9 +64,11 @@ void set_standin_behaviour(const fs::path& directory, const StandinBehaviour& be
         << "stdout_hex=" << standin::to_hex(behaviour.standard_output) << '\n'
         << "sleep_ms=" << behaviour.sleep_ms << '\n'
         << "release_cap_ms=" << behaviour.release_cap_ms << '\n'
-        << "flood_bytes=" << behaviour.flood_bytes << '\n';
+        << "flood_bytes=" << behaviour.flood_bytes << '\n'
+        << "pipe_holder_cap_ms=" << behaviour.pipe_holder_cap_ms << '\n';
     write_file(directory / std::string(standin::kBehaviourFile), cfg.str());
     fs::remove(directory / std::string(standin::kReleaseFile));
+    fs::remove(directory / std::string(standin::kHolderGoneFile));
 }
 
 void release_standin(const fs::path& directory) {

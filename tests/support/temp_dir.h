@@ -45,6 +45,11 @@ struct StandinBehaviour {
     // however loaded the machine is.
     unsigned release_cap_ms = 0;
     std::uint64_t flood_bytes = 0;  // this many bytes to each stream, interleaved
+    // When not 0: after writing its output, starts a copy of itself that
+    // inherits both streams and holds them open until release_standin() is
+    // called, or this many milliseconds at most, then exits without waiting
+    // for it (exit code 97 when the copy could not be started).
+    unsigned pipe_holder_cap_ms = 0;
 };
 
 // Copies the stand-in to `directory`/wireguard.exe and gives it a behaviour.

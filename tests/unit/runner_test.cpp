@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/console.h"
@@ -203,6 +205,42 @@ TEST_F(RunnerTest, BothStreamsFloodedAtOnceComeBackWhole) {
     ASSERT_EQ(output->standard_error.size(), kFlood);
     EXPECT_EQ(first_mismatch('o', output->standard_output), std::nullopt);
     EXPECT_EQ(first_mismatch('e', output->standard_error), std::nullopt);
+}
+
+// wireguard.exe may start a process that inherits its output pipes and
+// outlives it. Its output, written before it exited, is the answer, and
+// the action ends kPipesAfterExit after the exit, not when that process ends.
+TEST_F(RunnerTest, AProcessLeftHoldingThePipesHoldsTheActionOnlyBriefly) {
+    support::StandinBehaviour behaviour;
+    behaviour.exit_code = 1;
+    behaviour.standard_output = "written before the exit";
+    behaviour.standard_error = "Unable to stop the tunnel\r\n";
+    behaviour.pipe_holder_cap_ms = 120'000;
+    const fs::path program = support::install_standin(helper_dir(), behaviour);
+
+    const std::vector<std::string> arguments{"/uninstalltunnelservice", "tarsel"};
+    const auto started = std::chrono::steady_clock::now();
+    const auto output = exchange::run_wireguard(program, arguments);
+    const auto took = std::chrono::steady_clock::now() - started;
+    support::release_standin(helper_dir());
+    const fs::path gone = helper_dir() / std::string(support::standin::kHolderGoneFile);
+
+    ASSERT_TRUE(output.has_value()) << platform::os_error_text(output.error());
+    EXPECT_EQ(output->exit_code, 1u);
+    EXPECT_EQ(output->standard_output, "written before the exit");
+    EXPECT_EQ(output->standard_error, "Unable to stop the tunnel\r\n");
+    // Not sooner: the holder really kept the pipes open past the exit (it is
+    // still running). Not much later: the bound, plus a loaded machine's slack.
+    EXPECT_FALSE(fs::exists(gone));
+    EXPECT_GE(took, platform::kPipesAfterExit);
+    EXPECT_LT(took, platform::kPipesAfterExit + std::chrono::seconds(5));
+
+    // The holder is let go, so the temporary directory can be removed.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(gone) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(fs::exists(gone));
 }
 
 TEST_F(RunnerTest, MissingProgramIsAnErrorCodeNotAnExitCode) {
