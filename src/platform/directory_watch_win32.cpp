@@ -1,8 +1,10 @@
 #include <windows.h>
 
-#include <cstring>
+#include <cstddef>
+#include <span>
 #include <string>
 
+#include "platform/change_records.h"
 #include "platform/directory_watch.h"
 #include "platform/win32_checked_directory.h"
 #include "platform/win32_handles.h"
@@ -52,28 +54,22 @@ struct DirectoryWatch::State {
         return reading;
     }
 
-    // The records of a completed read name the watched file, or the system
-    // lost count of them.
+    // The records of a completed read name the watched file, or cannot be
+    // trusted to say it does not. `bytes` is the count the read reported; one
+    // larger than the buffer counts as a change, and nothing past it is read.
     [[nodiscard]] bool names_watched_file(DWORD bytes) const {
-        if (bytes == 0) {
+        if (bytes > sizeof buffer) {
             return true;
         }
-        const auto* at = reinterpret_cast<const unsigned char*>(buffer);
-        for (;;) {
-            FILE_NOTIFY_INFORMATION record;
-            std::memcpy(&record, at, offsetof(FILE_NOTIFY_INFORMATION, FileName));
-            const auto* record_name = reinterpret_cast<const wchar_t*>(
-                at + offsetof(FILE_NOTIFY_INFORMATION, FileName));
-            const int length = static_cast<int>(record.FileNameLength / sizeof(wchar_t));
-            if (::CompareStringOrdinal(record_name, length, name.c_str(),
-                                       static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
-                return true;
-            }
-            if (record.NextEntryOffset == 0) {
-                return false;
-            }
-            at += record.NextEntryOffset;
-        }
+        const auto reported =
+            std::span<const std::byte>(reinterpret_cast<const std::byte*>(buffer), bytes);
+        const auto same_name = [this](std::span<const std::byte> record_name) {
+            return ::CompareStringOrdinal(reinterpret_cast<const wchar_t*>(record_name.data()),
+                                          static_cast<int>(record_name.size() / sizeof(wchar_t)),
+                                          name.c_str(), static_cast<int>(name.size()),
+                                          TRUE) == CSTR_EQUAL;
+        };
+        return walk_change_records(reported, same_name) != ChangeRecords::other_files_only;
     }
 
     ~State() {
