@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "platform/environment.h"
 #include "platform/wake_signal.h"
@@ -33,10 +34,6 @@ class DirectoryWatch {
     [[nodiscard]] static std::optional<DirectoryWatch> open(const Path& directory,
                                                             const Path& file_name);
 
-    DirectoryWatch(DirectoryWatch&&) noexcept;
-    DirectoryWatch& operator=(DirectoryWatch&&) noexcept;
-    ~DirectoryWatch();
-
     // Waits at most `timeout` for a change or for `signal`; a raised signal
     // wins over changes that are also pending. Every notification pending
     // when it returns has been taken, so one burst of changes makes one wake.
@@ -46,8 +43,15 @@ class DirectoryWatch {
     struct State;
 
   private:
-    explicit DirectoryWatch(std::unique_ptr<State> state) noexcept;
-    std::unique_ptr<State> state_;
+    // Each platform's file defines State and deletes it where State is
+    // complete, so the watch's moves and destructor are the implicit ones.
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;
+    };
+    using StatePtr = std::unique_ptr<State, StateDeleter>;
+
+    explicit DirectoryWatch(StatePtr state) noexcept : state_(std::move(state)) {}
+    StatePtr state_;
 };
 
 }  // namespace tarsel::platform

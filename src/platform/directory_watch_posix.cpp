@@ -55,16 +55,15 @@ std::optional<DirectoryWatch> DirectoryWatch::open(const Path& directory, const 
     if (::inotify_add_watch(inotify.get(), through, kWatched) < 0) {
         return std::nullopt;
     }
-    auto state = std::make_unique<State>();
+    StatePtr state(new State());
     state->inotify = std::move(inotify);
     state->name = file_name.native();
     return DirectoryWatch(std::move(state));
 }
 
-DirectoryWatch::DirectoryWatch(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
-DirectoryWatch::DirectoryWatch(DirectoryWatch&&) noexcept = default;
-DirectoryWatch& DirectoryWatch::operator=(DirectoryWatch&&) noexcept = default;
-DirectoryWatch::~DirectoryWatch() = default;
+void DirectoryWatch::StateDeleter::operator()(State* state) const noexcept {
+    delete state;
+}
 
 WatchWake DirectoryWatch::wait(std::chrono::nanoseconds timeout, const WakeSignal& signal) {
     if (timeout < std::chrono::nanoseconds::zero()) {

@@ -89,7 +89,7 @@ std::optional<DirectoryWatch> DirectoryWatch::open(const Path& directory, const 
     if (!checked) {
         return std::nullopt;
     }
-    auto state = std::make_unique<State>();
+    StatePtr state(new State());
     state->directory = std::move(*checked);
     state->name = file_name.native();
     state->completed = UniqueKernelObject(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -99,10 +99,9 @@ std::optional<DirectoryWatch> DirectoryWatch::open(const Path& directory, const 
     return DirectoryWatch(std::move(state));
 }
 
-DirectoryWatch::DirectoryWatch(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
-DirectoryWatch::DirectoryWatch(DirectoryWatch&&) noexcept = default;
-DirectoryWatch& DirectoryWatch::operator=(DirectoryWatch&&) noexcept = default;
-DirectoryWatch::~DirectoryWatch() = default;
+void DirectoryWatch::StateDeleter::operator()(State* state) const noexcept {
+    delete state;
+}
 
 WatchWake DirectoryWatch::wait(std::chrono::nanoseconds timeout, const WakeSignal& signal) {
     State& s = *state_;

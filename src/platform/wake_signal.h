@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 // A signal that one thread raises and another waits on together with other
 // system objects: an eventfd on POSIX, a manual-reset event on Windows. Once
@@ -19,9 +20,15 @@ class WakeSignal {
     WakeSignal() noexcept = default;  // holds nothing
     WakeSignal(const WakeSignal&) = delete;
     WakeSignal& operator=(const WakeSignal&) = delete;
-    WakeSignal(WakeSignal&& other) noexcept;
-    WakeSignal& operator=(WakeSignal&& other) noexcept;
-    ~WakeSignal();
+    WakeSignal(WakeSignal&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+    WakeSignal& operator=(WakeSignal&& other) noexcept {
+        if (this != &other) {
+            close();
+            native_ = std::exchange(other.native_, kNone);
+        }
+        return *this;
+    }
+    ~WakeSignal() { close(); }
 
     void raise() const noexcept;
     [[nodiscard]] bool valid() const noexcept { return native_ != kNone; }
@@ -35,6 +42,8 @@ class WakeSignal {
   private:
     static constexpr std::uintptr_t kNone = ~std::uintptr_t{0};
     explicit WakeSignal(std::uintptr_t native) noexcept : native_(native) {}
+    // Each platform's file closes the descriptor or HANDLE; the moves and the
+    // destructor above are the same on both.
     void close() noexcept;
     std::uintptr_t native_ = kNone;
 };

@@ -13,19 +13,6 @@ WakeSignal WakeSignal::create() noexcept {
     return fd < 0 ? WakeSignal() : WakeSignal(static_cast<std::uintptr_t>(fd));
 }
 
-WakeSignal::WakeSignal(WakeSignal&& other) noexcept
-    : native_(std::exchange(other.native_, kNone)) {}
-
-WakeSignal& WakeSignal::operator=(WakeSignal&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = std::exchange(other.native_, kNone);
-    }
-    return *this;
-}
-
-WakeSignal::~WakeSignal() { close(); }
-
 // The counter is never read, so the descriptor stays readable from the first
 // raise on. A counter at its maximum refuses the write, and is raised anyway.
 void WakeSignal::raise() const noexcept {

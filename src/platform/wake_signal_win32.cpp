@@ -19,19 +19,6 @@ WakeSignal WakeSignal::create() noexcept {
     return event == nullptr ? WakeSignal() : WakeSignal(reinterpret_cast<std::uintptr_t>(event));
 }
 
-WakeSignal::WakeSignal(WakeSignal&& other) noexcept
-    : native_(std::exchange(other.native_, kNone)) {}
-
-WakeSignal& WakeSignal::operator=(WakeSignal&& other) noexcept {
-    if (this != &other) {
-        close();
-        native_ = std::exchange(other.native_, kNone);
-    }
-    return *this;
-}
-
-WakeSignal::~WakeSignal() { close(); }
-
 void WakeSignal::raise() const noexcept {
     if (valid()) {
         (void)::SetEvent(to_handle(native_));
