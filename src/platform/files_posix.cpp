@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/directory_verdict.h"
 #include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/ownership_trust.h"
@@ -157,19 +158,6 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
 
 namespace {
 
-// What a name opened in data_dir turned out to be, beyond open or not.
-enum class DirectoryVerdict {
-    trusted,
-    missing,  // or not openable for another reason
-    // A link, something that is not a directory, or a directory another user
-    // owns: theirs, not the helper's, and so set aside when it is data_dir.
-    foreign,
-    // Found elsewhere than its path says, or the helper's or root's own
-    // directory that others may write without the sticky bit: refused, not
-    // moved, since only a trusted account can have made it so.
-    refused,
-};
-
 PosixOwnership ownership_of(const struct stat& st) {
     return {static_cast<std::uint32_t>(st.st_uid), static_cast<std::uint32_t>(st.st_mode & 07777)};
 }
@@ -239,14 +227,8 @@ bool is_trusted_file(int fd) {
 
 std::expected<UniqueFd, WriteFailure> posix::open_checked_directory(const Path& directory) {
     UniqueFd handle;
-    switch (check_directory(directory, handle)) {
-        case DirectoryVerdict::trusted:
-            return handle;
-        case DirectoryVerdict::missing:
-            return std::unexpected(WriteFailure::open_failed);
-        default:
-            return std::unexpected(WriteFailure::not_a_private_file);
-    }
+    const DirectoryVerdict verdict = check_directory(directory, handle);
+    return accept_directory(verdict, std::move(handle));
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/directory_verdict.h"
 #include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/nt_open_status.h"
@@ -297,18 +298,6 @@ SecurityFacts security_of(HANDLE handle) {
     return facts;
 }
 
-enum class DirectoryVerdict {
-    trusted,
-    missing,  // or not openable for another reason
-    // A reparse point, a file, or a directory another user owns: theirs, not
-    // the helper's, and so set aside when it is data_dir.
-    foreign,
-    // Found elsewhere than its path says, or a trusted owner's directory whose
-    // DACL lets others take or empty it: refused, not moved, since only a
-    // trusted account can have made it so.
-    refused,
-};
-
 // Where `directory` must be. An administrator may have moved ProgramData
 // behind a junction or mount point; a link above data_dir is followed only
 // when the directory it leads to has a trusted owner, and data_dir is then
@@ -396,14 +385,8 @@ UniqueFile replace_foreign_file(HANDLE directory, const std::wstring& name) {
 std::expected<UniqueFile, WriteFailure> win32::open_checked_directory(const Path& directory,
                                                                       DWORD access, DWORD flags) {
     UniqueFile handle;
-    switch (check_directory(directory, access, flags, handle)) {
-        case DirectoryVerdict::trusted:
-            return handle;
-        case DirectoryVerdict::missing:
-            return std::unexpected(WriteFailure::open_failed);
-        default:
-            return std::unexpected(WriteFailure::not_a_private_file);
-    }
+    const DirectoryVerdict verdict = check_directory(directory, access, flags, handle);
+    return accept_directory(verdict, std::move(handle));
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
