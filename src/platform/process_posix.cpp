@@ -12,6 +12,7 @@
 
 #include "platform/posix_handles.h"
 #include "platform/posix_io.h"
+#include "platform/output_pipes.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -36,29 +37,25 @@ std::expected<Pipe, std::int32_t> make_pipe() {
     return Pipe{UniqueDescriptor(fds[0]), UniqueDescriptor(fds[1])};
 }
 
-class SpawnActions {
+// posix_spawn's settings objects, made ready on construction and destroyed
+// with their owner.
+template <class Object, auto Init, auto Destroy>
+class SpawnSettings {
   public:
-    SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    SpawnSettings() { Init(&object_); }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+    ~SpawnSettings() { Destroy(&object_); }
+    Object* get() { return &object_; }
 
   private:
-    posix_spawn_file_actions_t actions_;
+    Object object_;
 };
 
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_;
-};
+using SpawnActions = SpawnSettings<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                   ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnSettings<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Waits for the child however the read loop ended, so no zombie is left.
 std::expected<std::uint32_t, std::int32_t> wait_for_exit(pid_t child) {
@@ -159,23 +156,20 @@ std::expected<void, std::int32_t> read_both(UniqueDescriptor& out, UniqueDescrip
 }  // namespace
 
 std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& request) {
-    auto out = make_pipe();
-    if (!out) {
-        return std::unexpected(out.error());
+    auto pipes = make_output_pipes(make_pipe);
+    if (!pipes) {
+        return std::unexpected(pipes.error());
     }
-    auto err = make_pipe();
-    if (!err) {
-        return std::unexpected(err.error());
-    }
+    auto& [out, err] = *pipes;
 
     SpawnActions actions;
     int rc =
         ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(actions.get(), out->write_end.get(), STDOUT_FILENO);
+        rc = ::posix_spawn_file_actions_adddup2(actions.get(), out.write_end.get(), STDOUT_FILENO);
     }
     if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(actions.get(), err->write_end.get(), STDERR_FILENO);
+        rc = ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end.get(), STDERR_FILENO);
     }
     // A helper that ignores SIGPIPE or blocks signals must not pass that on.
     SpawnAttributes attributes;
@@ -217,17 +211,17 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     }
     // Our copies of the write ends must go now: while they are open, the reads
     // below never see end of file, even after the child has exited.
-    out->write_end.reset();
-    err->write_end.reset();
+    out.write_end.reset();
+    err.write_end.reset();
 
     ProcessOutput output;
-    const auto read = read_both(out->read_end, err->read_end, child, output);
+    const auto read = read_both(out.read_end, err.read_end, child, output);
     // A read that fails leaves the child's output unusable, so the action is
     // reported as failed with that error, as a failed start would be. Closing
     // our ends makes the child's further writes fail instead of blocking, and
     // the child is still waited for, so it is neither orphaned nor left a zombie.
-    out->read_end.reset();
-    err->read_end.reset();
+    out.read_end.reset();
+    err.read_end.reset();
     const auto exit_code = wait_for_exit(child);
     if (!read) {
         return std::unexpected(read.error());

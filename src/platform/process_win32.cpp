@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/output_pipes.h"
 #include "platform/process.h"
 #include "platform/system_random.h"
 #include "platform/text.h"
@@ -274,21 +275,18 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     if (!null_input) {
         return std::unexpected(last_error());
     }
-    auto out = make_pipe();
-    if (!out) {
-        return std::unexpected(out.error());
+    auto pipes = make_output_pipes(make_pipe);
+    if (!pipes) {
+        return std::unexpected(pipes.error());
     }
-    auto err = make_pipe();
-    if (!err) {
-        return std::unexpected(err.error());
-    }
+    auto& [out, err] = *pipes;
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = null_input.get();
-    startup.hStdOutput = out->write_end.get();
-    startup.hStdError = err->write_end.get();
+    startup.hStdOutput = out.write_end.get();
+    startup.hStdError = err.write_end.get();
 
     // CreateProcessW may write into the command line, so it gets its own copy.
     std::wstring command_line(request.command_line.begin(), request.command_line.end());
@@ -303,8 +301,8 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     // The child holds its own copies now. Were ours kept open, the pipes would
     // never report their end and the reads below would wait forever.
     null_input.reset();
-    out->write_end.reset();
-    err->write_end.reset();
+    out.write_end.reset();
+    err.write_end.reset();
 
     ProcessOutput output;
     // Returning as soon as a read fails would orphan a child that may be half
@@ -313,7 +311,7 @@ std::expected<ProcessOutput, std::int32_t> run_process(const ProcessRequest& req
     // ends are closed first (the child's writes then fail rather than block),
     // then the child is waited for like any other.
     const auto read =
-        read_both(std::move(out->read_end), std::move(err->read_end), process.get(), output);
+        read_both(std::move(out.read_end), std::move(err.read_end), process.get(), output);
 
     if (::WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) {
         return std::unexpected(last_error());
