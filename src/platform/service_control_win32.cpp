@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <iterator>
 
 #include "platform/service_control.h"
 
@@ -47,28 +48,39 @@ ScHandle from_system(SC_HANDLE handle) {
     return reinterpret_cast<ScHandle>(handle);
 }
 
+// Each of SERVICE_STATUS's fields beside its portable name. Both directions
+// go through this one table, so they cannot disagree, and a field added to
+// ServiceStatus without a row here stops the build.
+struct StatusField {
+    std::uint32_t ServiceStatus::*ours;
+    DWORD SERVICE_STATUS::*system;
+};
+constexpr StatusField kStatusFields[] = {
+    {&ServiceStatus::service_type, &SERVICE_STATUS::dwServiceType},
+    {&ServiceStatus::current_state, &SERVICE_STATUS::dwCurrentState},
+    {&ServiceStatus::controls_accepted, &SERVICE_STATUS::dwControlsAccepted},
+    {&ServiceStatus::win32_exit_code, &SERVICE_STATUS::dwWin32ExitCode},
+    {&ServiceStatus::service_specific_exit_code, &SERVICE_STATUS::dwServiceSpecificExitCode},
+    {&ServiceStatus::check_point, &SERVICE_STATUS::dwCheckPoint},
+    {&ServiceStatus::wait_hint, &SERVICE_STATUS::dwWaitHint},
+};
+static_assert(std::size(kStatusFields) * sizeof(std::uint32_t) == sizeof(ServiceStatus));
+static_assert(std::size(kStatusFields) * sizeof(DWORD) == sizeof(SERVICE_STATUS));
+
 ServiceStatus from_system(const SERVICE_STATUS& status) {
-    return ServiceStatus{
-        .service_type = status.dwServiceType,
-        .current_state = status.dwCurrentState,
-        .controls_accepted = status.dwControlsAccepted,
-        .win32_exit_code = status.dwWin32ExitCode,
-        .service_specific_exit_code = status.dwServiceSpecificExitCode,
-        .check_point = status.dwCheckPoint,
-        .wait_hint = status.dwWaitHint,
-    };
+    ServiceStatus ours;
+    for (const StatusField& field : kStatusFields) {
+        ours.*field.ours = status.*field.system;
+    }
+    return ours;
 }
 
 SERVICE_STATUS to_system(const ServiceStatus& status) {
-    return SERVICE_STATUS{
-        .dwServiceType = status.service_type,
-        .dwCurrentState = status.current_state,
-        .dwControlsAccepted = status.controls_accepted,
-        .dwWin32ExitCode = status.win32_exit_code,
-        .dwServiceSpecificExitCode = status.service_specific_exit_code,
-        .dwCheckPoint = status.check_point,
-        .dwWaitHint = status.wait_hint,
-    };
+    SERVICE_STATUS system{};
+    for (const StatusField& field : kStatusFields) {
+        system.*field.system = status.*field.ours;
+    }
+    return system;
 }
 
 class SystemServiceManager final : public ServiceManagerApi {
