@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <optional>
 #include <set>
@@ -372,6 +373,35 @@ TEST_F(AsStandardUser, DataDirectoryTheUserMadeFirstIsSetAside) {
     EXPECT_EQ(moved, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+// A user who keeps a handle without delete sharing on the directory they
+// made first keeps it from being moved aside while they hold it. The helper
+// does not wait for them and serves nothing meanwhile: each try returns at
+// once, refused, and the first try after they let go sets it aside.
+TEST_F(AsStandardUser, DataDirectoryTheUserHoldsOpenIsRefusedUntilLetGo) {
+    auto held = as_user([&] {
+        File directory;
+        if (::CreateDirectoryW(data_.c_str(), nullptr)) {
+            directory.reset(::CreateFileW(data_.c_str(), FILE_LIST_DIRECTORY,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        }
+        return directory;
+    });
+    ASSERT_TRUE(held && *held) << "Users may make folders here";
+    auto attempt =
+        std::async(std::launch::async, [&] { return platform::prepare_data_directory(data_); });
+    const bool returned = attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!returned) {
+        held->reset();
+    }
+    EXPECT_TRUE(returned) << "setting the directory aside waited for the user's handle";
+    EXPECT_FALSE(attempt.get()) << "served a directory the user owns";
+    EXPECT_EQ(owner_of(data_), user_sid_);
+    held->reset();
+    ASSERT_TRUE(platform::prepare_data_directory(data_));
+    expect_helper_owns(data_);
+}
+
 // A result.json the user made first, in the helper's own data_dir, is never
 // written into: the helper deletes it and answers in a new file of its own.
 // The user keeps a handle open on their file, as an attacker would to write
@@ -591,24 +621,43 @@ TEST_F(Oplock, PassGoesOnWhileCommandJsonIsOplocked) {
     EXPECT_EQ(harness.result(), R"({"nonce":1,"ok":true})");
 }
 
-// A write of result.json meeting an oplock fails at once, and counts as failed.
-TEST_F(Oplock, ResultJsonWriteFailsAtOnceWhileOplocked) {
+// The helper's open of either document meets the oplock and returns at once
+// (2 s is the bound; waiting would be for ever), counting as failed: no
+// command this pass, or a failed write. The file stays as it was.
+TEST_F(Oplock, DocumentOpensReturnAtOnceAndCountAsFailed) {
+    struct Row {
+        const char* name;
+        std::function<bool(const fs::path&)> succeeds;
+    };
+    const Row rows[] = {
+        {"command.json",
+         [](const fs::path& path) {
+             platform::RepeatedFileReader reader(path, 4096);
+             return reader.read().has_value();
+         }},
+        {"result.json",
+         [](const fs::path& path) {
+             return platform::replace_file_content(path, kForged).has_value();
+         }},
+    };
     support::TempDir temp;
     const fs::path data = temp.path() / "TarselVPN";
     ASSERT_TRUE(platform::prepare_data_directory(data));
-    ASSERT_TRUE(platform::replace_file_content(data / "result.json", kRealOutcome));
-    BatchOplock oplock(data / "result.json");
-    ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
-    auto write = std::async(std::launch::async, [&] {
-        return platform::replace_file_content(data / "result.json", kForged);
-    });
-    const bool returned = write.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    EXPECT_TRUE(oplock.break_requested());
-    oplock.release();
-    EXPECT_TRUE(returned) << "the write waited for the oplock's break";
-    const auto written = write.get();
-    EXPECT_FALSE(written.has_value());
-    EXPECT_EQ(support::read_file(data / "result.json"), kRealOutcome);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path path = data / row.name;
+        ASSERT_TRUE(platform::replace_file_content(path, kRealOutcome));
+        BatchOplock oplock(path);
+        ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
+        auto attempt = std::async(std::launch::async, [&] { return row.succeeds(path); });
+        const bool returned =
+            attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        EXPECT_TRUE(oplock.break_requested()) << "the open never met the oplock";
+        oplock.release();
+        EXPECT_TRUE(returned) << "the open waited for the oplock's break";
+        EXPECT_FALSE(attempt.get());
+        EXPECT_EQ(support::read_file(path), kRealOutcome);
+    }
 }
 
 }  // namespace
