@@ -262,8 +262,9 @@ class AsStandardUser : public RealWindows {
             ::NetUserAdd(nullptr, 1, reinterpret_cast<LPBYTE>(&info), &bad_field);
         ASSERT_EQ(added, NERR_Success) << "NetUserAdd, field " << bad_field;
         user_name_ = name;
-        // An interactive logon is what a client's user has; a machine whose
-        // policy refuses local accounts that is offered a network logon.
+        // An interactive logon is what a client's user has. Where policy
+        // refuses it to a new local account, a network logon serves as well:
+        // both tokens carry Users, which is what the ACLs here speak of.
         HANDLE token = nullptr;
         DWORD interactive_error = ERROR_SUCCESS;
         if (!::LogonUserW(name.c_str(), L".", password.c_str(), LOGON32_LOGON_INTERACTIVE,
