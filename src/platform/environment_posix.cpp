@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/directory_levels.h"
 #include "platform/environment.h"
 #include "platform/text.h"
 
@@ -47,27 +48,18 @@ std::expected<Path, std::int32_t> executable_path() {
 }
 
 std::expected<void, std::int32_t> create_directory_chain(const Path& directory) {
-    const std::string& full = directory.native();
-    // Each prefix ending just before a separator is one level; the last level
-    // is the whole path.
-    for (std::size_t i = 1; i <= full.size(); ++i) {
-        if (i != full.size() && full[i] != '/') {
-            continue;
-        }
-        if (full[i - 1] == '/') {
-            continue;
-        }
-        const std::string level = full.substr(0, i);
-        if (::mkdir(level.c_str(), 0755) != 0) {
+    return make_each_level(
+        directory, [](const std::string& level) -> std::expected<void, std::int32_t> {
+            if (::mkdir(level.c_str(), 0755) == 0) {
+                return {};
+            }
             const int error = errno;
             struct stat st {};
             if (error == EEXIST && ::stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                continue;
+                return {};
             }
             return std::unexpected(static_cast<std::int32_t>(error));
-        }
-    }
-    return {};
+        });
 }
 
 std::u16string path_to_utf16(const Path& path) {

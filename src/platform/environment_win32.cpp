@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/directory_levels.h"
 #include "platform/environment.h"
 #include "platform/text.h"
 #include "platform/win32_io.h"
@@ -94,27 +95,18 @@ std::expected<Path, std::int32_t> executable_path() {
 }
 
 std::expected<void, std::int32_t> create_directory_chain(const Path& directory) {
-    const std::wstring& full = directory.native();
-    // Levels start after the root ("C:\", "\\server\share\"), which is never created.
-    const std::size_t root = directory.root_path().native().size();
-    for (std::size_t i = root + 1; i <= full.size(); ++i) {
-        if (i != full.size() && !is_separator(full[i])) {
-            continue;
-        }
-        if (is_separator(full[i - 1])) {
-            continue;
-        }
-        const std::wstring level = full.substr(0, i);
-        if (!::CreateDirectoryW(level.c_str(), nullptr)) {
+    return make_each_level(
+        directory, [](const std::wstring& level) -> std::expected<void, std::int32_t> {
+            if (::CreateDirectoryW(level.c_str(), nullptr)) {
+                return {};
+            }
             const DWORD error = ::GetLastError();
             const DWORD attributes = ::GetFileAttributesW(level.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                continue;
+                return {};
             }
             return std::unexpected(static_cast<std::int32_t>(error));
-        }
-    }
-    return {};
+        });
 }
 
 std::u16string path_to_utf16(const Path& path) {

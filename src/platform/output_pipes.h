@@ -17,8 +17,7 @@ struct OutputPipes {
 
 // Both pipes from `make_pipe`, or the error code of the first one the system
 // refused; a pipe made before the refusal is closed again.
-template <class MakePipe,
-          class Pipe = typename std::invoke_result_t<MakePipe&>::value_type>
+template <class MakePipe, class Pipe = typename std::invoke_result_t<MakePipe&>::value_type>
 [[nodiscard]] std::expected<OutputPipes<Pipe>, std::int32_t> make_output_pipes(MakePipe make_pipe) {
     auto out = make_pipe();
     if (!out) {

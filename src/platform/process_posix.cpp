@@ -10,9 +10,9 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/output_pipes.h"
 #include "platform/posix_handles.h"
 #include "platform/posix_io.h"
-#include "platform/output_pipes.h"
 #include "platform/process.h"
 
 extern char** environ;
