@@ -47,6 +47,29 @@ constexpr std::array<std::int8_t, 256> kHexValue = [] {
     return table;
 }();
 
+// JSON's two-character escapes: the letter after the backslash and the byte
+// it stands for. The reader takes every row; the writer looks here only for
+// the bytes a string cannot hold as they are, so it never writes "\/", and
+// every other control character goes out as \u00XX.
+struct ShortEscape {
+    char letter;
+    char byte;
+};
+constexpr ShortEscape kShortEscapes[] = {
+    {'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', '\b'},
+    {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'},
+};
+
+// The row whose `side` is `value`, or null.
+const ShortEscape* find_short_escape(char ShortEscape::*side, int value) noexcept {
+    for (const ShortEscape& escape : kShortEscapes) {
+        if (escape.*side == value) {
+            return &escape;
+        }
+    }
+    return nullptr;
+}
+
 bool has_class(char byte, std::uint8_t bits) noexcept {
     return (kByteClass[static_cast<unsigned char>(byte)] & bits) != 0;
 }
@@ -250,32 +273,7 @@ bool JsonReader::scan_string(std::string* out) {
 
 template <bool kDecode>
 bool JsonReader::scan_escape(std::string* out) {
-    char simple = 0;
     switch (peek()) {
-        case '"':
-            simple = '"';
-            break;
-        case '\\':
-            simple = '\\';
-            break;
-        case '/':
-            simple = '/';
-            break;
-        case 'b':
-            simple = '\b';
-            break;
-        case 'f':
-            simple = '\f';
-            break;
-        case 'n':
-            simple = '\n';
-            break;
-        case 'r':
-            simple = '\r';
-            break;
-        case 't':
-            simple = '\t';
-            break;
         case 'u': {
             ++pos_;
             std::uint32_t unit = 0;
@@ -303,14 +301,18 @@ bool JsonReader::scan_escape(std::string* out) {
             }
             return true;
         }
-        default:
-            return fail(Rejection::unknown_escape);
+        default: {
+            const ShortEscape* escape = find_short_escape(&ShortEscape::letter, peek());
+            if (escape == nullptr) {
+                return fail(Rejection::unknown_escape);
+            }
+            ++pos_;
+            if constexpr (kDecode) {
+                out->push_back(escape->byte);
+            }
+            return true;
+        }
     }
-    ++pos_;
-    if constexpr (kDecode) {
-        out->push_back(simple);
-    }
-    return true;
 }
 
 bool JsonReader::read_hex4(std::uint32_t& unit) noexcept {
@@ -498,33 +500,13 @@ void write_json_string(std::string& out, std::string_view text) {
         }
         const auto byte = static_cast<unsigned char>(*run_end);
         p = run_end + 1;
-        switch (byte) {
-            case '"':
-                out.append("\\\"");
-                break;
-            case '\\':
-                out.append("\\\\");
-                break;
-            case '\b':
-                out.append("\\b");
-                break;
-            case '\t':
-                out.append("\\t");
-                break;
-            case '\n':
-                out.append("\\n");
-                break;
-            case '\f':
-                out.append("\\f");
-                break;
-            case '\r':
-                out.append("\\r");
-                break;
-            default:
-                out.append("\\u00");
-                out.push_back(kHexDigits[byte >> 4]);
-                out.push_back(kHexDigits[byte & 0x0F]);
-                break;
+        if (const ShortEscape* escape = find_short_escape(&ShortEscape::byte, *run_end)) {
+            out.push_back('\\');
+            out.push_back(escape->letter);
+        } else {
+            out.append("\\u00");
+            out.push_back(kHexDigits[byte >> 4]);
+            out.push_back(kHexDigits[byte & 0x0F]);
         }
     }
     out.push_back('"');
