@@ -61,6 +61,47 @@ using namespace tarsel::testing;
 
 constexpr int kIdlePasses = 50;
 
+// How many allocations kIdlePasses calls of `pass` make, on any thread.
+template <class Pass>
+std::size_t allocations_over_idle_passes(Pass pass) {
+    const std::size_t before = g_allocations.load();
+    for (int i = 0; i < kIdlePasses; ++i) {
+        pass();
+    }
+    return g_allocations.load() - before;
+}
+
+// The same for the real loop, counted at one of its seams: the window opens
+// at the seam's second call (pass 1 answers the command, pass 2 is the first
+// idle one) and closes kIdlePasses calls later, when it stops the loop.
+class IdleWindow {
+  public:
+    explicit IdleWindow(exchange::StopFlag& stop) : stop_(stop) {}
+
+    // Called by the seam on each pass; true on the call that opens the window.
+    bool on_pass() {
+        ++calls_;
+        if (calls_ == 2) {
+            at_open_ = g_allocations.load();
+            return true;
+        }
+        if (calls_ == 2 + kIdlePasses) {
+            at_close_ = g_allocations.load();
+            stop_.set();
+        }
+        return false;
+    }
+
+    [[nodiscard]] int calls() const { return calls_; }
+    [[nodiscard]] std::size_t allocations() const { return at_close_ - at_open_; }
+
+  private:
+    exchange::StopFlag& stop_;
+    int calls_ = 0;
+    std::size_t at_open_ = 0;
+    std::size_t at_close_ = 0;
+};
+
 TEST(IdleAllocation, RereadingAnUnchangedCommandAllocatesNothingAfterTheFirstRead) {
     struct Case {
         const char* desc;
@@ -81,13 +122,12 @@ TEST(IdleAllocation, RereadingAnUnchangedCommandAllocatesNothingAfterTheFirstRea
         exchange::CommandFileReader reader(temp.path() / "command.json");
         ASSERT_NE(reader.read(), nullptr);
 
-        const std::size_t before = g_allocations.load();
         int accepted = 0;
-        for (int i = 0; i < kIdlePasses; ++i) {
-            const exchange::HelperCommand* command = reader.read();
-            accepted += command != nullptr && command->action == c.action ? 1 : 0;
-        }
-        EXPECT_EQ(g_allocations.load() - before, 0u);
+        EXPECT_EQ(allocations_over_idle_passes([&] {
+                      const exchange::HelperCommand* command = reader.read();
+                      accepted += command != nullptr && command->action == c.action ? 1 : 0;
+                  }),
+                  0u);
         EXPECT_EQ(accepted, kIdlePasses);
     }
 }
@@ -117,13 +157,13 @@ TEST(IdleAllocation, RereadingARejectedCommandAllocatesNothingAndKeepsTheReason)
         exchange::CommandFileReader reader(temp.path() / "command.json");
         ASSERT_EQ(reader.read(), nullptr);
 
-        const std::size_t before = g_allocations.load();
         int rejected_for_the_reason = 0;
-        for (int i = 0; i < kIdlePasses; ++i) {
-            const bool rejected = reader.read() == nullptr;
-            rejected_for_the_reason += rejected && reader.failure().rule == c.rule ? 1 : 0;
-        }
-        EXPECT_EQ(g_allocations.load() - before, 0u);
+        EXPECT_EQ(allocations_over_idle_passes([&] {
+                      const bool rejected = reader.read() == nullptr;
+                      rejected_for_the_reason +=
+                          rejected && reader.failure().rule == c.rule ? 1 : 0;
+                  }),
+                  0u);
         EXPECT_EQ(rejected_for_the_reason, kIdlePasses);
     }
 }
@@ -134,25 +174,12 @@ TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
     TempDir temp;
     write_file(temp.path() / "command.json", R"({"action":"up","nonce":42})");
     exchange::StopFlag stop = exchange::StopFlag::create();
-    int sleeps = 0;
+    IdleWindow sleeps(stop);
     int actions = 0;
-    std::size_t at_steady_state = 0;
-    std::size_t at_end = 0;
-    // Pass 1 answers the command, pass 2 is the first idle pass; passes 3 to
-    // 3 + kIdlePasses are measured.
     const exchange::LoopSettings settings{
         .data_dir = temp.path(),
         .poll_interval = std::chrono::milliseconds(1),
-        .sleep =
-            [&](std::chrono::nanoseconds) {
-                ++sleeps;
-                if (sleeps == 2) {
-                    at_steady_state = g_allocations.load();
-                } else if (sleeps == 2 + kIdlePasses) {
-                    at_end = g_allocations.load();
-                    stop.set();
-                }
-            },
+        .sleep = [&](std::chrono::nanoseconds) { (void)sleeps.on_pass(); },
         .run_action =
             [&](std::string_view) {
                 ++actions;
@@ -161,8 +188,8 @@ TEST(IdleAllocation, LoopPassesAfterTheAnswerAllocateNothing) {
     };
     exchange::command_loop(stop, settings);
     EXPECT_EQ(actions, 1);
-    EXPECT_EQ(sleeps, 2 + kIdlePasses);
-    EXPECT_EQ(at_end - at_steady_state, 0u);
+    EXPECT_EQ(sleeps.calls(), 2 + kIdlePasses);
+    EXPECT_EQ(sleeps.allocations(), 0u);
     EXPECT_EQ(read_file(temp.path() / "result.json"), R"({"nonce":42,"ok":true})");
 }
 
@@ -173,11 +200,9 @@ TEST(IdleAllocation, WaitingPassesAllocateNothingAndWaitOncePerInterval) {
     TempDir temp;
     write_file(temp.path() / "command.json", R"({"action":"up","nonce":42})");
     exchange::StopFlag stop = exchange::StopFlag::create();
-    int waits = 0;
+    IdleWindow waits(stop);
     int sleeps = 0;
     int sleeps_at_steady_state = 0;
-    std::size_t at_steady_state = 0;
-    std::size_t at_end = 0;
     std::vector<platform::WatchWake> wakes;
     wakes.reserve(4 + kIdlePasses);
     exchange::LoopSettings settings{
@@ -191,20 +216,15 @@ TEST(IdleAllocation, WaitingPassesAllocateNothingAndWaitOncePerInterval) {
     settings.watch_changes = [&](const platform::Path& directory) -> exchange::ChangeWait {
         return [&, real = exchange::watch_command_file(directory)](
                    std::chrono::nanoseconds timeout, const platform::WakeSignal& wake) mutable {
-            ++waits;
-            if (waits == 2) {
-                at_steady_state = g_allocations.load();
+            if (waits.on_pass()) {
                 sleeps_at_steady_state = sleeps;
-            } else if (waits == 2 + kIdlePasses) {
-                at_end = g_allocations.load();
-                stop.set();
             }
             wakes.push_back(real(timeout, wake));
             return wakes.back();
         };
     };
     exchange::command_loop(stop, settings);
-    EXPECT_EQ(at_end - at_steady_state, 0u);
+    EXPECT_EQ(waits.allocations(), 0u);
     // Writing the answer may wake the wait after its pass (Windows reports
     // every name); from then on each interval is one wait that runs out and
     // no sleep.
