@@ -107,10 +107,12 @@ std::wstring comparable(const Path& path) {
 // that handle rather than from a path, or, with no directory, a full NT path.
 // An open that would wait for another handle's oplock to break returns at
 // once instead (FILE_COMPLETE_IF_OPLOCKED), and counts as failed
-// (nt_open_outcome). `status`, when given, receives NtCreateFile's answer.
+// (nt_open_outcome). `status`, when given, receives NtCreateFile's answer;
+// `kind` says what may be opened (a file only, unless told otherwise).
 // Nothing here allocates: the loop opens command.json this way on every pass.
 UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK access,
-                   ULONG disposition, NTSTATUS* status_out = nullptr) {
+                   ULONG disposition, NTSTATUS* status_out = nullptr,
+                   ULONG kind = FILE_NON_DIRECTORY_FILE) {
     UNICODE_STRING object_name{};
     object_name.Buffer = const_cast<wchar_t*>(name.c_str());
     object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -132,8 +134,7 @@ UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK acces
     const NTSTATUS status = ::NtCreateFile(
         &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
         disposition,
-        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-            kCompleteIfOplocked,
+        kind | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT | kCompleteIfOplocked,
         nullptr, 0);
     if (status_out != nullptr) {
         *status_out = status;
@@ -473,14 +474,16 @@ bool prepare_data_directory(const Path& directory) {
     // parent, under a name no one can guess, and the helper makes its own.
     // The rename goes through a handle on that very object, the reparse point
     // itself when it is one; DELETE comes from the parent's FILE_DELETE_CHILD.
+    // The open for DELETE would break an oplock its owner holds on it and wait
+    // for them to let go, which they need never do; it returns at once
+    // instead, and the move is tried again on the next pass.
     const auto suffix = system_random_hex(8);
     if (!suffix || !directory.has_filename()) {
         return false;
     }
     {
-        const UniqueFile object(::CreateFileW(
-            directory.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
-            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        const UniqueFile object = open_in(nullptr, nt_path_of(directory), DELETE, FILE_OPEN,
+                                          nullptr, FILE_OPEN_FOR_BACKUP_INTENT);
         if (!object) {
             return false;
         }

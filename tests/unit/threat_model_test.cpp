@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/file_trust.h"
 #include "platform/files.h"
@@ -46,6 +48,24 @@ TEST_F(ThreatModel, OnlyARealDirectoryAtItsOwnPathIsTrusted) {
     const bool relative_trusted = tarsel::platform::is_unredirected_directory("TarselVPN");
     fs::current_path(previous);
     EXPECT_TRUE(relative_trusted);
+}
+
+// Whatever holds data_dir's name and is not a directory the helper may trust
+// is moved aside beside it, whole, and a fresh directory is made in its place.
+TEST_F(ThreatModel, AFileInPlaceOfDataDirIsMovedAsideAndAFreshDirectoryMade) {
+    fs::remove_all(data);
+    write_file(data, "planted");
+    ASSERT_TRUE(tarsel::platform::prepare_data_directory(data));
+    EXPECT_TRUE(fs::is_directory(data));
+    EXPECT_TRUE(tarsel::platform::is_unredirected_directory(data));
+    std::vector<std::string> aside;
+    for (const auto& entry : fs::directory_iterator(data.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(data.filename().string() + ".untrusted-")) {
+            aside.push_back(read_file(entry.path()));
+        }
+    }
+    EXPECT_EQ(aside, std::vector<std::string>{"planted"});
 }
 
 // A data_dir that cannot be made at start (a file holds its parent's name) is
