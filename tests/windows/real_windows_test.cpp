@@ -535,23 +535,27 @@ TEST_F(AsStandardUser, CannotOpenTheChildsPipes) {
     EXPECT_TRUE(action.get().has_value());
 }
 
-// A batch oplock on one file whose break is never acknowledged, as a hostile
-// client would hold it: the break request just sits until release(), which
-// closes the handle and so ends the oplock.
-class BatchOplock {
+// An oplock whose break is never acknowledged, as a hostile client would hold
+// it: a batch oplock on a file, or a read-handle one on a directory (the
+// strongest a directory takes). The break request just sits until release(),
+// which closes the handle and so ends the oplock.
+class UnacknowledgedOplock {
   public:
-    explicit BatchOplock(const fs::path& path)
+    enum class On { file, directory };
+
+    explicit UnacknowledgedOplock(const fs::path& path, On on = On::file)
         : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        const DWORD flags =
+            FILE_FLAG_OVERLAPPED | (on == On::directory ? FILE_FLAG_BACKUP_SEMANTICS : 0);
         // Right after a write another handle (an indexer, a virus scanner)
         // may still be open on the file, and an oplock is only granted to
         // the one open: a moment later it is.
         for (int attempt = 0; attempt < 100 && event_; ++attempt) {
             file_.reset(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr));
+                                      flags, nullptr));
             overlapped_ = {};
             overlapped_.hEvent = event_.get();
-            if (file_ && !::DeviceIoControl(file_.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0,
-                                            nullptr, 0, nullptr, &overlapped_)) {
+            if (file_ && !request(on)) {
                 error_ = ::GetLastError();
                 if (error_ == ERROR_IO_PENDING) {
                     return;
@@ -563,9 +567,9 @@ class BatchOplock {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    BatchOplock(const BatchOplock&) = delete;
-    BatchOplock& operator=(const BatchOplock&) = delete;
-    ~BatchOplock() { release(); }
+    UnacknowledgedOplock(const UnacknowledgedOplock&) = delete;
+    UnacknowledgedOplock& operator=(const UnacknowledgedOplock&) = delete;
+    ~UnacknowledgedOplock() { release(); }
 
     [[nodiscard]] bool granted() const { return file_.valid(); }
     [[nodiscard]] DWORD error() const { return error_; }
@@ -585,9 +589,30 @@ class BatchOplock {
     }
 
   private:
+    // False with ERROR_IO_PENDING when the oplock is granted.
+    bool request(On on) {
+        if (on == On::file) {
+            return ::DeviceIoControl(file_.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr,
+                                     0, nullptr, &overlapped_) != 0;
+        }
+        input_ = {};
+        input_.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+        input_.StructureLength = sizeof input_;
+        input_.RequestedOplockLevel = OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE;
+        input_.Flags = REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+        output_ = {};
+        output_.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+        output_.StructureLength = sizeof output_;
+        return ::DeviceIoControl(file_.get(), FSCTL_REQUEST_OPLOCK, &input_, sizeof input_,
+                                 &output_, sizeof output_, nullptr, &overlapped_) != 0;
+    }
+
     KernelObject event_;
     File file_;
     OVERLAPPED overlapped_{};
+    // The system writes the break's level into output_ when it comes.
+    REQUEST_OPLOCK_INPUT_BUFFER input_{};
+    REQUEST_OPLOCK_OUTPUT_BUFFER output_{};
     DWORD error_ = ERROR_SUCCESS;
 };
 
@@ -600,7 +625,7 @@ TEST_F(Oplock, PassGoesOnWhileCommandJsonIsOplocked) {
     support::LoopHarness harness;
     harness.reset();
     harness.command(R"({"action":"up","nonce":1})");
-    BatchOplock oplock(harness.data / "command.json");
+    UnacknowledgedOplock oplock(harness.data / "command.json");
     ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
     bool met_the_oplock = false;
     std::size_t runs_while_held = 0;
@@ -648,7 +673,7 @@ TEST_F(Oplock, DocumentOpensReturnAtOnceAndCountAsFailed) {
         SCOPED_TRACE(row.name);
         const fs::path path = data / row.name;
         ASSERT_TRUE(platform::replace_file_content(path, kRealOutcome));
-        BatchOplock oplock(path);
+        UnacknowledgedOplock oplock(path);
         ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
         auto attempt = std::async(std::launch::async, [&] { return row.succeeds(path); });
         const bool returned =
@@ -659,6 +684,29 @@ TEST_F(Oplock, DocumentOpensReturnAtOnceAndCountAsFailed) {
         EXPECT_FALSE(attempt.get());
         EXPECT_EQ(support::read_file(path), kRealOutcome);
     }
+}
+
+// A user who made data_dir first and holds an oplock on it that they never
+// let go of: moving it aside breaks that oplock, and the helper must not wait
+// for the user to acknowledge the break. Each try returns at once, and once
+// they let go the directory is set aside and the helper serves its own.
+TEST_F(AsStandardUser, DataDirectoryTheUserHoldsAnOplockOnIsNotWaitedFor) {
+    const auto made = as_user([&] { return error_of(::CreateDirectoryW(data_.c_str(), nullptr)); });
+    ASSERT_EQ(made, static_cast<DWORD>(ERROR_SUCCESS)) << "Users may make folders here";
+    UnacknowledgedOplock oplock(data_, UnacknowledgedOplock::On::directory);
+    ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_OPLOCK: " << oplock.error();
+    auto attempt =
+        std::async(std::launch::async, [&] { return platform::prepare_data_directory(data_); });
+    const bool returned = attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    oplock.release();
+    EXPECT_TRUE(returned) << "setting the directory aside waited for the oplock's break";
+    if (attempt.get()) {
+        expect_helper_owns(data_);  // the move did not need the oplock broken
+    } else {
+        EXPECT_EQ(owner_of(data_), user_sid_);
+    }
+    ASSERT_TRUE(platform::prepare_data_directory(data_));
+    expect_helper_owns(data_);
 }
 
 }  // namespace
