@@ -1,38 +1,13 @@
 #include "exchange/json.h"
 
 #include <array>
-#include <cstring>
-#include <limits>
 
 #include "platform/text.h"
 
 namespace tarsel::exchange {
 namespace {
 
-// Byte classes shared by the reader and the writer. "Special" are the bytes
-// that end a run of plain string content in both directions: the quotation
-// mark, the backslash and the raw control characters.
-enum : std::uint8_t {
-    kStringSpecial = 1,
-    kWhiteSpace = 2,
-    kDigit = 4,
-};
-
-constexpr std::array<std::uint8_t, 256> kByteClass = [] {
-    std::array<std::uint8_t, 256> table{};
-    for (int b = 0; b < 0x20; ++b) {
-        table[b] |= kStringSpecial;
-    }
-    table['"'] |= kStringSpecial;
-    table['\\'] |= kStringSpecial;
-    for (unsigned char b : {' ', '\t', '\n', '\r'}) {
-        table[b] |= kWhiteSpace;
-    }
-    for (int b = '0'; b <= '9'; ++b) {
-        table[b] |= kDigit;
-    }
-    return table;
-}();
+using json_bytes::skip_plain_run;
 
 constexpr std::array<std::int8_t, 256> kHexValue = [] {
     std::array<std::int8_t, 256> table{};
@@ -68,40 +43,6 @@ const ShortEscape* find_short_escape(char ShortEscape::*side, int value) noexcep
         }
     }
     return nullptr;
-}
-
-bool has_class(char byte, std::uint8_t bits) noexcept {
-    return (kByteClass[static_cast<unsigned char>(byte)] & bits) != 0;
-}
-
-// True when any of the eight bytes is special. The checks are exact for "any",
-// which is all the caller needs: it then finds the byte itself with the table.
-bool word_has_special(std::uint64_t word) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHigh = 0x8080808080808080u;
-    const std::uint64_t quote = word ^ (kOnes * '"');
-    const std::uint64_t backslash = word ^ (kOnes * '\\');
-    const std::uint64_t zero_in_quote = (quote - kOnes) & ~quote;
-    const std::uint64_t zero_in_backslash = (backslash - kOnes) & ~backslash;
-    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word;
-    return ((zero_in_quote | zero_in_backslash | below_space) & kHigh) != 0;
-}
-
-// The first special byte at or after `p`, or `end`. Documents with long
-// strings spend nearly all their time here, so it looks at eight bytes a step.
-const char* skip_plain_run(const char* p, const char* end) noexcept {
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if (word_has_special(word)) {
-            break;
-        }
-        p += 8;
-    }
-    while (p != end && !has_class(*p, kStringSpecial)) {
-        ++p;
-    }
-    return p;
 }
 
 bool is_high_surrogate(std::uint32_t unit) noexcept {
@@ -196,30 +137,6 @@ bool JsonReader::fail(Rejection rule) noexcept {
     return false;
 }
 
-bool JsonReader::consume(char expected) noexcept {
-    if (pos_ != end_ && *pos_ == expected) {
-        ++pos_;
-        return true;
-    }
-    return false;
-}
-
-void JsonReader::skip_white_space() noexcept {
-    while (pos_ != end_ && has_class(*pos_, kWhiteSpace)) {
-        ++pos_;
-    }
-}
-
-void JsonReader::skip_digits() noexcept {
-    while (pos_ != end_ && has_class(*pos_, kDigit)) {
-        ++pos_;
-    }
-}
-
-bool JsonReader::at_digit() const noexcept {
-    return pos_ != end_ && has_class(*pos_, kDigit);
-}
-
 bool JsonReader::read_string(std::string& out) {
     return scan_string<true>(&out);
 }
@@ -228,14 +145,7 @@ bool JsonReader::skip_string() {
     return scan_string<false>(nullptr);
 }
 
-bool JsonReader::read_member_name(std::string& scratch, std::string_view& name) {
-    const char* const start = pos_ + 1;
-    const char* const run_end = skip_plain_run(start, end_);
-    if (run_end != end_ && *run_end == '"') {
-        name = std::string_view(start, static_cast<std::size_t>(run_end - start));
-        pos_ = run_end + 1;
-        return true;
-    }
+bool JsonReader::read_escaped_member_name(std::string& scratch, std::string_view& name) {
     scratch.clear();
     if (!read_string(scratch)) {
         return false;
@@ -328,39 +238,6 @@ bool JsonReader::read_hex4(std::uint32_t& unit) noexcept {
         unit = (unit << 4) | static_cast<std::uint32_t>(digit);
     }
     pos_ += 4;
-    return true;
-}
-
-// Never converted through floating point, which could not hold every 64-bit
-// value.
-bool JsonReader::read_uint64(std::uint64_t& value) noexcept {
-    const int first = peek();
-    if (first == '0') {
-        ++pos_;
-        value = 0;
-        if (at_digit()) {
-            return fail(Rejection::leading_zero);
-        }
-    } else if (first >= '1' && first <= '9') {
-        std::uint64_t accumulated = 0;
-        while (at_digit()) {
-            const auto digit = static_cast<std::uint64_t>(*pos_ - '0');
-            if (accumulated > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-                return fail(Rejection::integer_too_large);
-            }
-            accumulated = accumulated * 10 + digit;
-            ++pos_;
-        }
-        value = accumulated;
-    } else if (first == '-') {
-        return fail(Rejection::not_an_integer);
-    } else {
-        return fail(Rejection::expected_value);
-    }
-    const int next = peek();
-    if (next == '.' || next == 'e' || next == 'E') {
-        return fail(Rejection::not_an_integer);
-    }
     return true;
 }
 

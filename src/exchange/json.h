@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "exchange/json_bytes.h"
 
 // The JSON both documents are written in: a streaming reader, and the string
 // writer that shares its byte classes.
@@ -58,7 +61,10 @@ struct ParseFailure {
 // Reads JSON straight off the bytes, front to back. Every function returns
 // false on the first violation, after recording it; a caller rejects the whole
 // text then, so nothing needs to undo what it consumed. Whitespace is skipped
-// only where the caller asks.
+// only where the caller asks. The small steps are defined here rather than in
+// json.cpp so that the command rules, in another file, compile them in place:
+// a 30-byte command takes a dozen of them, and a call each would cost the
+// idle pass a quarter more instructions.
 class JsonReader {
   public:
     // Outside the range of a byte, so that a NUL in the text is never taken
@@ -72,8 +78,19 @@ class JsonReader {
         return pos_ == end_ ? kEndOfText : static_cast<unsigned char>(*pos_);
     }
     [[nodiscard]] bool at_end() const noexcept { return pos_ == end_; }
-    bool consume(char expected) noexcept;
-    void skip_white_space() noexcept;
+    bool consume(char expected) noexcept {
+        if (pos_ != end_ && *pos_ == expected) {
+            ++pos_;
+            return true;
+        }
+        return false;
+    }
+    void skip_white_space() noexcept {
+        // Between tokens there is mostly none: that case stores nothing.
+        if (pos_ != end_ && json_bytes::has_class(*pos_, json_bytes::kWhiteSpace)) {
+            pos_ = skip_class(pos_ + 1, json_bytes::kWhiteSpace);
+        }
+    }
 
     // At a quotation mark: decodes the string into `out` (appending), and a
     // surrogate escape must be one half of a pair.
@@ -84,10 +101,51 @@ class JsonReader {
     // At a quotation mark. A name without escapes, nearly every name, is
     // returned where it stands in the text; only one with escapes is decoded
     // into `scratch` first.
-    bool read_member_name(std::string& scratch, std::string_view& name);
+    bool read_member_name(std::string& scratch, std::string_view& name) {
+        const char* const start = pos_ + 1;
+        const char* const run_end = json_bytes::skip_plain_run(start, end_);
+        if (run_end != end_ && *run_end == '"') {
+            name = std::string_view(start, static_cast<std::size_t>(run_end - start));
+            pos_ = run_end + 1;
+            return true;
+        }
+        return read_escaped_member_name(scratch, name);
+    }
     // A whole number as written: no sign, no leading zero, no fraction or
-    // exponent, nothing above 2^64-1.
-    bool read_uint64(std::uint64_t& value) noexcept;
+    // exponent, nothing above 2^64-1. Never converted through floating point,
+    // which could not hold every 64-bit value.
+    bool read_uint64(std::uint64_t& value) noexcept {
+        const int first = peek();
+        if (first == '0') {
+            ++pos_;
+            value = 0;
+            if (at_digit()) {
+                return fail(Rejection::leading_zero);
+            }
+        } else if (first >= '1' && first <= '9') {
+            std::uint64_t accumulated = 0;
+            const char* p = pos_;  // in a register, as in skip_class
+            for (; p != end_ && json_bytes::has_class(*p, json_bytes::kDigit); ++p) {
+                const auto digit = static_cast<std::uint64_t>(*p - '0');
+                if (accumulated > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+                    pos_ = p;
+                    return fail(Rejection::integer_too_large);
+                }
+                accumulated = accumulated * 10 + digit;
+            }
+            pos_ = p;
+            value = accumulated;
+        } else if (first == '-') {
+            return fail(Rejection::not_an_integer);
+        } else {
+            return fail(Rejection::expected_value);
+        }
+        const int next = peek();
+        if (next == '.' || next == 'e' || next == 'E') {
+            return fail(Rejection::not_an_integer);
+        }
+        return true;
+    }
     bool read_literal(std::string_view word) noexcept;
     // Any well-formed value, at any depth, read and dropped.
     bool skip_value();
@@ -98,16 +156,34 @@ class JsonReader {
     [[nodiscard]] ParseFailure failure() const noexcept { return failure_; }
 
   private:
+    // Defined in json.cpp and called only there. Inline, so that they
+    // compile into the loops that call them as a file's private functions
+    // would: a megabyte of short strings or numbers is otherwise a call for
+    // each, some 3 % more instructions.
     template <bool kDecode>
-    bool scan_string(std::string* out);
+    inline bool scan_string(std::string* out);
+    inline bool skip_member_name();
+    inline bool skip_scalar();
+    inline bool skip_number() noexcept;
+
     template <bool kDecode>
     bool scan_escape(std::string* out);
     bool read_hex4(std::uint32_t& unit) noexcept;
-    bool skip_member_name();
-    bool skip_scalar();
-    bool skip_number() noexcept;
-    void skip_digits() noexcept;
-    [[nodiscard]] bool at_digit() const noexcept;
+    bool read_escaped_member_name(std::string& scratch, std::string_view& name);
+    void skip_digits() noexcept { pos_ = skip_class(pos_, json_bytes::kDigit); }
+    // The first byte at or after `p` outside the class. A byte read through
+    // pos_ might, for all the compiler knows, be part of pos_ itself, so a
+    // loop that stepped pos_ would store it on every byte; this one keeps
+    // its cursor in a register.
+    [[nodiscard]] const char* skip_class(const char* p, std::uint8_t bits) const noexcept {
+        while (p != end_ && json_bytes::has_class(*p, bits)) {
+            ++p;
+        }
+        return p;
+    }
+    [[nodiscard]] bool at_digit() const noexcept {
+        return pos_ != end_ && json_bytes::has_class(*pos_, json_bytes::kDigit);
+    }
 
     const char* begin_;
     const char* pos_;
