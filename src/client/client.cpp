@@ -146,7 +146,7 @@ int status(const platform::Path& data_dir, const ClientSeams& seams) {
 
 int request(std::string_view action, const platform::Path& data_dir, std::chrono::seconds timeout,
             const ClientSeams& seams) {
-    SendSeams send{seams.random, seams.now, seams.sleep, nullptr};
+    SendSeams send{seams.random, seams.now, seams.sleep, nullptr, seams.watch_result};
     if (seams.standard_error_is_terminal()) {
         send.show_progress = seams.write_error;
     }
@@ -184,6 +184,7 @@ ClientSeams default_client_seams() {
             },
         .now = [] { return Clock::now(); },
         .sleep = [](Clock::duration duration) { std::this_thread::sleep_for(duration); },
+        .watch_result = watch_result_file,
         .standard_error_is_terminal = [] { return platform::standard_error_is_terminal(); },
         .query_service = [] { return platform::query_service_state(service::kServiceName); },
         .write_output = [](std::string_view text) { platform::write_standard_output(text); },

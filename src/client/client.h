@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "client/request.h"
+#include "client/send.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/service_query.h"
@@ -27,6 +28,7 @@ struct ClientSeams {
     std::function<std::uint64_t()> random;
     std::function<Clock::time_point()> now;
     std::function<void(Clock::duration)> sleep;
+    ResultWatch watch_result;  // null: the plain sleep between reads of result.json
     std::function<bool()> standard_error_is_terminal;
     std::function<platform::ServiceQuery()> query_service;
     std::function<void(std::string_view)> write_output;

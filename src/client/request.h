@@ -41,8 +41,9 @@ struct WaitSeams {
     std::function<void(std::string_view)> show_progress;
 };
 
-// How often result.json is read while waiting. Well below the helper's own
-// 300 ms poll, so the answer is seen soon after it is written.
+// How often result.json is read while waiting, at the least: a change wait
+// on the file ends each pause early when the system gives one. Well below
+// the helper's own 300 ms poll, so even without it the answer is seen soon.
 inline constexpr std::chrono::milliseconds kResultPollInterval{100};
 // Quick answers print nothing extra; only a wait longer than this is shown.
 inline constexpr std::chrono::seconds kProgressDelay{1};

@@ -1,13 +1,16 @@
 #include "client/send.h"
 
 #include <limits>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "exchange/documents.h"
+#include "platform/directory_watch.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/wake_signal.h"
 
 namespace tarsel::client {
 namespace {
@@ -32,6 +35,33 @@ SendSeams default_send_seams() {
         .now = [] { return Clock::now(); },
         .sleep = [](Clock::duration duration) { std::this_thread::sleep_for(duration); },
         .show_progress = nullptr,
+        .watch_result = watch_result_file,
+    };
+}
+
+ResultWait watch_result_file(const platform::Path& data_dir) {
+    auto watch = platform::DirectoryWatch::open(data_dir, platform::Path("result.json"));
+    if (!watch) {
+        return nullptr;
+    }
+    struct Watching {
+        platform::DirectoryWatch watch;
+        platform::WakeSignal no_signal;  // nothing but a change or the time ends the wait
+    };
+    auto watching = std::make_shared<Watching>(Watching{std::move(*watch), {}});
+    return [watching](Clock::duration timeout) {
+        const Clock::time_point deadline = Clock::now() + timeout;
+        for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+            switch (watching->watch.wait(deadline - now, watching->no_signal)) {
+                case platform::WatchWake::unrelated:
+                    continue;  // another file: waited out, so a storm costs no reads
+                case platform::WatchWake::broken:
+                    std::this_thread::sleep_for(deadline - now);
+                    return;
+                default:
+                    return;
+            }
+        }
     };
 }
 
@@ -51,6 +81,10 @@ SendReport send_request(const platform::Path& data_dir, std::string_view action,
     }
     const exchange::HelperCommand command{std::string(action), choose_nonce(avoid, seams.random)};
 
+    ResultWait wait = seams.watch_result ? seams.watch_result(data_dir) : nullptr;
+    if (!wait) {
+        wait = seams.sleep;
+    }
     if (const auto sent = send_command(data_dir, command); !sent) {
         std::string text = "cannot write " + platform::path_to_utf8(command_path) + ": " +
                            platform::os_error_text(sent.error());
@@ -63,7 +97,7 @@ SendReport send_request(const platform::Path& data_dir, std::string_view action,
     }
 
     const auto result = wait_for_result(result_path, command.nonce, timeout,
-                                        WaitSeams{seams.now, seams.sleep, seams.show_progress});
+                                        WaitSeams{seams.now, wait, seams.show_progress});
     if (!result) {
         return {SendStatus::timeout,
                 "no answer within " + duration_text(timeout) +

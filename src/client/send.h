@@ -28,6 +28,12 @@ struct SendReport {
     std::uint64_t nonce = 0;  // the command's, once chosen
 };
 
+// A wait of at most the given time that ends early when result.json changes.
+using ResultWait = std::function<void(Clock::duration)>;
+// Sets up a ResultWait on result.json in the data directory; null when the
+// system will not watch it, and the plain sleep serves instead.
+using ResultWatch = std::function<ResultWait(const platform::Path& data_dir)>;
+
 // What a request reaches the world through; tests drive a fake clock.
 struct SendSeams {
     std::function<std::uint64_t()> random;
@@ -35,10 +41,18 @@ struct SendSeams {
     std::function<void(Clock::duration)> sleep;
     // Shows progress while waiting; null when nobody is watching.
     std::function<void(std::string_view)> show_progress;
+    // Set up before the command goes out, so the answer's change is not
+    // missed; null means the plain sleep between reads of result.json.
+    ResultWatch watch_result;
 };
 
-// The real clock, sleep and random source; no progress.
+// The real clock, sleep, random source and change wait; no progress.
 [[nodiscard]] SendSeams default_send_seams();
+
+// The system's change wait on result.json: the answer is read as soon as the
+// helper has written it, and the read every kResultPollInterval stays as the
+// backstop. Changes to other files in the directory do not end the wait.
+[[nodiscard]] ResultWait watch_result_file(const platform::Path& data_dir);
 
 [[nodiscard]] SendReport send_request(const platform::Path& data_dir, std::string_view action,
                                       Clock::duration timeout, const SendSeams& seams);

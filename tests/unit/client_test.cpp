@@ -8,11 +8,14 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "client/arguments.h"
 #include "client/request.h"
+#include "client/send.h"
 #include "exchange/documents.h"
 #include "platform/environment.h"
 #include "support/temp_dir.h"
@@ -30,6 +33,7 @@ class Client : public ::testing::Test {
     Clock::time_point now{};
     std::vector<std::function<void()>> script;
     std::size_t sleeps = 0;
+    client::ResultWatch watch;  // none: the plain sleep
     std::deque<std::uint64_t> randoms;  // then 1000, 1001, ...
     std::uint64_t next_random = 1000;
     bool terminal = false;
@@ -61,6 +65,7 @@ class Client : public ::testing::Test {
                     }
                     ++sleeps;
                 },
+            .watch_result = watch,
             .standard_error_is_terminal = [this] { return terminal; },
             .query_service = [this] { return service; },
             .write_output = [this](std::string_view text) { out += text; },
@@ -165,6 +170,60 @@ TEST_F(Client, WaitsThroughEmptyPartialAndEarlierResults) {
     EXPECT_EQ(run({"up"}), 1);
     EXPECT_EQ(sleeps, 5u);
     EXPECT_EQ(err, "tarselctl: up failed: no \"tarsel\" tunnel\n");
+}
+
+// The change wait on result.json is set up before the command goes out, so
+// an answer written at once is not missed, and serves in place of the sleep;
+// where the system gives none, the plain sleep serves.
+TEST_F(Client, AChangeWaitSetUpBeforeTheCommandServesInPlaceOfTheSleep) {
+    std::optional<bool> command_there_at_setup;
+    fs::path watched;
+    std::size_t waits = 0;
+    watch = [&](const platform::Path& dir) -> client::ResultWait {
+        watched = dir;
+        command_there_at_setup = fs::exists(data / "command.json");
+        return [&](Clock::duration duration) {
+            now += duration;
+            if (++waits == 2) {
+                answer(true);
+            }
+        };
+    };
+    randoms = {9};
+    EXPECT_EQ(run({"up"}), 0);
+    EXPECT_EQ(out, "up: ok (nonce 9)\n");
+    EXPECT_EQ(watched, data);
+    EXPECT_EQ(command_there_at_setup, std::optional<bool>(false));
+    EXPECT_EQ(waits, 2u);
+    EXPECT_EQ(sleeps, 0u);
+
+    watch = [](const platform::Path&) -> client::ResultWait { return nullptr; };
+    script = {[this] { answer(true); }};
+    out.clear();
+    EXPECT_EQ(run({"down"}), 0);
+    EXPECT_EQ(sleeps, 1u);
+}
+
+// The system's wait ends for a write of result.json, and waits out writes to
+// other files: a user writing other files as fast as they can must not make
+// the client read result.json at their pace.
+TEST(ResultWatch, EndsForResultJsonAndWaitsOutOtherFiles) {
+    TempDir temp;
+    const client::ResultWait wait = client::watch_result_file(temp.path());
+    ASSERT_TRUE(wait) << "no change wait on a plain directory";
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        write_file(temp.path() / "other.json", "x");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        write_file(temp.path() / "result.json", R"({"nonce":1,"ok":true})");
+    });
+    const auto start = Clock::now();
+    wait(std::chrono::seconds(30));
+    const auto waited = Clock::now() - start;
+    const bool result_there = fs::exists(temp.path() / "result.json");
+    writer.join();
+    EXPECT_TRUE(result_there) << "the write of another file ended the wait";
+    EXPECT_LT(waited, std::chrono::seconds(30)) << "the write of result.json did not end the wait";
 }
 
 TEST_F(Client, NewNonceDiffersFromCommandAndResultAndIsNotZero) {
