@@ -1,8 +1,7 @@
 #include "client/client.h"
 
 #include <limits>
-#include <random>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/arguments.h"
@@ -175,16 +174,14 @@ int request(std::string_view action, const platform::Path& data_dir, std::chrono
 }  // namespace
 
 ClientSeams default_client_seams() {
+    // The request's world is the client library's own.
+    SendSeams send = default_send_seams();
     return ClientSeams{
         .default_data_dir = [] { return exchange::data_dir(); },
-        .random =
-            [] {
-                std::random_device device;
-                return (std::uint64_t{device()} << 32) ^ device();
-            },
-        .now = [] { return Clock::now(); },
-        .sleep = [](Clock::duration duration) { std::this_thread::sleep_for(duration); },
-        .watch_result = watch_result_file,
+        .random = std::move(send.random),
+        .now = std::move(send.now),
+        .sleep = std::move(send.sleep),
+        .watch_result = std::move(send.watch_result),
         .standard_error_is_terminal = [] { return platform::standard_error_is_terminal(); },
         .query_service = [] { return platform::query_service_state(service::kServiceName); },
         .write_output = [](std::string_view text) { platform::write_standard_output(text); },
