@@ -158,6 +158,8 @@ std::wstring nt_path_of(const Path& path) {
     return text;
 }
 
+std::optional<Path> intended_file_path(const Path& path);
+
 }  // namespace
 
 bool same_file_system_path(const Path& a, const Path& b) {
@@ -207,7 +209,7 @@ std::expected<std::string_view, ReadFailure> RepeatedFileReader::read() {
         (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
         static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
     if (identity != checked_identity_) {
-        const std::optional<Path> intended = intended_path(path_);
+        const std::optional<Path> intended = intended_file_path(path_);
         if (!intended || !is_plain_file_at(facts_of(file.get()), *intended)) {
             return std::unexpected(ReadFailure::not_a_plain_file);
         }
@@ -321,6 +323,20 @@ std::optional<Path> intended_directory_path(const Path& directory) {
     return intended_path(directory);
 }
 
+// Where a file in a directory must be: where its directory must be, joined
+// with its name, so that an administrator's link above data_dir leads to the
+// documents as it leads to the directory.
+std::optional<Path> intended_file_path(const Path& path) {
+    if (!path.has_parent_path() || !path.has_filename()) {
+        return intended_path(path);
+    }
+    std::optional<Path> directory = intended_directory_path(path.parent_path());
+    if (!directory) {
+        return std::nullopt;
+    }
+    return *directory / path.filename();
+}
+
 // The directory `path` names, opened as it is at this moment with `access`,
 // the attributes and READ_CONTROL (for the owner and DACL) and the extra
 // `flags`, then checked as win32::open_checked_directory says.
@@ -417,7 +433,12 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     UniqueFile file = open_in(directory->get(), name,
                               GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN_IF,
                               &status);
-    const std::optional<Path> intended = intended_path(path);
+    // The directory was just found where it must be, so the file must be at
+    // its final path joined with the name.
+    std::optional<Path> intended = final_path_of(directory->get());
+    if (intended) {
+        *intended /= name;
+    }
     // A file whose DACL shuts the helper out, or whose owner or DACL lets
     // another user write it, is never written: a new one takes its name.
     // Any other failed open (a reader without write sharing, an oplock being
@@ -514,7 +535,7 @@ HandedFile check_handed_file(const Path& path) {
                    ? HandedFile::missing
                    : HandedFile::not_plain;
     }
-    const std::optional<Path> intended = intended_path(path);
+    const std::optional<Path> intended = intended_file_path(path);
     return intended && is_plain_file_only_at(facts_of(file.get()), *intended)
                ? HandedFile::plain
                : HandedFile::not_plain;
