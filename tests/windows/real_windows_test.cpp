@@ -709,4 +709,39 @@ TEST_F(AsStandardUser, DataDirectoryTheUserHoldsAnOplockOnIsNotWaitedFor) {
     expect_helper_owns(data_);
 }
 
+// An administrator may have moved ProgramData, leaving a link at its old
+// place. data_dir behind such a link is served like any other: the directory,
+// and the documents in it, are checked against where the link leads.
+TEST_F(RealWindows, DocumentsBehindAnAdministratorsLinkAboveDataDirAreServed) {
+    support::TempDir temp;
+    const fs::path moved = temp.path() / "moved-programdata";
+    const fs::path link = temp.path() / "programdata";
+    fs::create_directory(moved);
+    if (!::CreateSymbolicLinkW(link.c_str(), moved.c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                   SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        GTEST_SKIP() << "cannot make a directory symbolic link here (error " << ::GetLastError()
+                     << "): run elevated, or with developer mode on";
+    }
+    const fs::path data = link / "TarselVPN";
+    ASSERT_TRUE(platform::prepare_data_directory(data));
+    EXPECT_TRUE(platform::is_unredirected_directory(data));
+    EXPECT_TRUE(fs::is_directory(moved / "TarselVPN")) << "made where the link leads";
+
+    support::write_file(data / "command.json", R"({"action":"up","nonce":7})");
+    platform::RepeatedFileReader reader(data / "command.json", 4096);
+    const auto command = reader.read();
+    ASSERT_TRUE(command.has_value()) << "the command behind the link was not read";
+    EXPECT_EQ(*command, R"({"action":"up","nonce":7})");
+
+    EXPECT_TRUE(platform::replace_file_content(data / "result.json", kRealOutcome).has_value())
+        << "the answer behind the link was not written";
+    EXPECT_EQ(support::read_file(moved / "TarselVPN" / "result.json"), kRealOutcome);
+
+    support::write_file(data / "tarsel.conf", "[Interface]\n");
+    EXPECT_EQ(platform::check_handed_file(data / "tarsel.conf"), platform::HandedFile::plain);
+    std::error_code ignored;
+    fs::remove(link, ignored);
+}
+
 }  // namespace
