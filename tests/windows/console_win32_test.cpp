@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -102,6 +104,27 @@ TEST(ConsoleWindows, PipeGetsTheBytesUnchanged) {
         ::CloseHandle(read_end);
         EXPECT_EQ(received, row.bytes);
     }
+}
+
+// wireguard.exe talks through its pipes only. A console program started
+// without DETACHED_PROCESS shares its parent's console, and a service, which
+// has none, would have one made for it on every action, the console host's
+// start on top of the action's time. This program runs on a terminal, so it
+// has a console the child could share.
+TEST(ConsoleWindows, TheRunnersChildIsGivenNoConsole) {
+    DWORD attached[4];
+    ASSERT_GT(::GetConsoleProcessList(attached, 4), 0u) << "this program has no console to share";
+    wchar_t self[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const std::filesystem::path probe =
+        std::filesystem::path(std::wstring(self, length)).parent_path() / L"console-probe.exe";
+    const std::wstring quoted = L"\"" + probe.native() + L"\"";
+    const auto output = tarsel::platform::run_process(
+        {probe, {}, std::u16string(quoted.begin(), quoted.end())});
+    ASSERT_TRUE(output.has_value());
+    EXPECT_EQ(output->exit_code, 0u);
+    EXPECT_EQ(output->standard_output, "0") << "processes on the child's console";
 }
 
 }  // namespace
