@@ -108,11 +108,14 @@ std::wstring comparable(const Path& path) {
 // An open that would wait for another handle's oplock to break returns at
 // once instead (FILE_COMPLETE_IF_OPLOCKED), and counts as failed
 // (nt_open_outcome). `status`, when given, receives NtCreateFile's answer;
-// `kind` says what may be opened (a file only, unless told otherwise).
+// `options` says what may be opened and how the handle does its I/O (a file
+// only, synchronously, unless told otherwise).
 // Nothing here allocates: the loop opens command.json this way on every pass.
+constexpr ULONG kFileForSynchronousIo = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK access,
                    ULONG disposition, NTSTATUS* status_out = nullptr,
-                   ULONG kind = FILE_NON_DIRECTORY_FILE) {
+                   ULONG options = kFileForSynchronousIo) {
     UNICODE_STRING object_name{};
     object_name.Buffer = const_cast<wchar_t*>(name.c_str());
     object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -134,7 +137,7 @@ UniqueFile open_in(HANDLE directory, const std::wstring& name, ACCESS_MASK acces
     const NTSTATUS status = ::NtCreateFile(
         &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
         disposition,
-        kind | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT | kCompleteIfOplocked,
+        options | FILE_OPEN_REPARSE_POINT | kCompleteIfOplocked,
         nullptr, 0);
     if (status_out != nullptr) {
         *status_out = status;
@@ -338,17 +341,24 @@ std::optional<Path> intended_file_path(const Path& path) {
 }
 
 // The directory `path` names, opened as it is at this moment with `access`,
-// the attributes and READ_CONTROL (for the owner and DACL) and the extra
-// `flags`, then checked as win32::open_checked_directory says.
+// the attributes and READ_CONTROL (for the owner and DACL), for overlapped
+// I/O when `flags` says FILE_FLAG_OVERLAPPED, then checked as
+// win32::open_checked_directory says. Whatever holds the name is opened as
+// itself, a file or a reparse point too, to be told apart; a user's file
+// there may carry a batch oplock, which this open would otherwise wait on
+// until they let go, so it returns at once instead and the name counts as
+// missing this pass.
 DirectoryVerdict check_directory(const Path& directory, DWORD access, DWORD flags,
                                  UniqueFile& out) {
-    UniqueFile handle(::CreateFileW(directory.c_str(), access | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                    kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | kOpenGuarded | flags, nullptr));
+    const ULONG io = (flags & FILE_FLAG_OVERLAPPED) != 0 ? 0 : FILE_SYNCHRONOUS_IO_NONALERT;
+    NTSTATUS status = 0;
+    UniqueFile handle = open_in(nullptr, nt_path_of(directory),
+                                access | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN, &status,
+                                FILE_OPEN_FOR_BACKUP_INTENT | io);
     if (!handle) {
         // A user's directory whose DACL shuts the helper out is theirs too.
-        return ::GetLastError() == ERROR_ACCESS_DENIED ? DirectoryVerdict::foreign
-                                                       : DirectoryVerdict::missing;
+        return status == kStatusAccessDenied ? DirectoryVerdict::foreign
+                                             : DirectoryVerdict::missing;
     }
     const OpenedObject object = facts_of(handle.get());
     if (object.kind != ObjectKind::directory || object.is_link) {
@@ -443,8 +453,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     // another user write it, is never written: a new one takes its name.
     // Any other failed open (a reader without write sharing, an oplock being
     // broken) fails this write, as it always has.
-    constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
-    bool replace = !file && status == kAccessDenied;
+    bool replace = !file && status == kStatusAccessDenied;
     if (file &&
         !is_trusted_security(security_of(file.get()), helper_sid(), TrustedObject::file)) {
         if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
@@ -495,16 +504,18 @@ bool prepare_data_directory(const Path& directory) {
     // parent, under a name no one can guess, and the helper makes its own.
     // The rename goes through a handle on that very object, the reparse point
     // itself when it is one; DELETE comes from the parent's FILE_DELETE_CHILD.
-    // The open for DELETE would break an oplock its owner holds on it and wait
-    // for them to let go, which they need never do; it returns at once
-    // instead, and the move is tried again on the next pass.
+    // An open that meets an oplock its owner holds on it (a batch oplock on a
+    // file in data_dir's place) returns at once instead of waiting for them
+    // to let go, which they need never do, and the move is tried again on the
+    // next pass.
     const auto suffix = system_random_hex(8);
     if (!suffix || !directory.has_filename()) {
         return false;
     }
     {
-        const UniqueFile object = open_in(nullptr, nt_path_of(directory), DELETE, FILE_OPEN,
-                                          nullptr, FILE_OPEN_FOR_BACKUP_INTENT);
+        const UniqueFile object =
+            open_in(nullptr, nt_path_of(directory), DELETE, FILE_OPEN, nullptr,
+                    FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT);
         if (!object) {
             return false;
         }
