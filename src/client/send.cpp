@@ -44,15 +44,13 @@ ResultWait watch_result_file(const platform::Path& data_dir) {
     if (!watch) {
         return nullptr;
     }
-    struct Watching {
-        platform::DirectoryWatch watch;
-        platform::WakeSignal no_signal;  // nothing but a change or the time ends the wait
-    };
-    auto watching = std::make_shared<Watching>(Watching{std::move(*watch), {}});
+    // Shared, because a std::function must be copyable and the watch is not.
+    auto watching = std::make_shared<platform::DirectoryWatch>(std::move(*watch));
     return [watching](Clock::duration timeout) {
+        const platform::WakeSignal none;  // nothing but a change or the time ends the wait
         const Clock::time_point deadline = Clock::now() + timeout;
         for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
-            switch (watching->watch.wait(deadline - now, watching->no_signal)) {
+            switch (watching->wait(deadline - now, none)) {
                 case platform::WatchWake::unrelated:
                     continue;  // another file: waited out, so a storm costs no reads
                 case platform::WatchWake::broken:

@@ -348,8 +348,12 @@ std::optional<Path> intended_file_path(const Path& path) {
 // there may carry a batch oplock, which this open would otherwise wait on
 // until they let go, so it returns at once instead and the name counts as
 // missing this pass.
+struct CheckedDirectory {
+    UniqueFile handle;
+    Path final_path;  // where the system places it, as the check found
+};
 DirectoryVerdict check_directory(const Path& directory, DWORD access, DWORD flags,
-                                 UniqueFile& out) {
+                                 CheckedDirectory& out) {
     const ULONG io = (flags & FILE_FLAG_OVERLAPPED) != 0 ? 0 : FILE_SYNCHRONOUS_IO_NONALERT;
     NTSTATUS status = 0;
     UniqueFile handle = open_in(nullptr, nt_path_of(directory),
@@ -374,7 +378,8 @@ DirectoryVerdict check_directory(const Path& directory, DWORD access, DWORD flag
                    ? DirectoryVerdict::refused
                    : DirectoryVerdict::foreign;
     }
-    out = std::move(handle);
+    out.handle = std::move(handle);
+    out.final_path = *object.final_path;
     return DirectoryVerdict::trusted;
 }
 
@@ -408,12 +413,11 @@ UniqueFile replace_foreign_file(HANDLE directory, const std::wstring& name) {
 
 }  // namespace
 
-// Backup semantics are what let CreateFileW open a directory at all.
 std::expected<UniqueFile, WriteFailure> win32::open_checked_directory(const Path& directory,
                                                                       DWORD access, DWORD flags) {
-    UniqueFile handle;
-    const DirectoryVerdict verdict = check_directory(directory, access, flags, handle);
-    return accept_directory(verdict, std::move(handle));
+    CheckedDirectory checked;
+    const DirectoryVerdict verdict = check_directory(directory, access, flags, checked);
+    return accept_directory(verdict, std::move(checked.handle));
 }
 
 std::expected<void, WriteFailure> replace_file_content(const Path& path, std::string_view bytes) {
@@ -428,11 +432,16 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     // now: were the directory swapped for a junction or link at any moment,
     // the create would otherwise leave an empty file wherever it points.
     // Traversal is what a relative open goes through.
-    const auto directory = win32::open_checked_directory(
-        path.has_parent_path() ? path.parent_path() : Path(L"."), FILE_TRAVERSE);
+    CheckedDirectory checked;
+    const DirectoryVerdict verdict = check_directory(
+        path.has_parent_path() ? path.parent_path() : Path(L"."), FILE_TRAVERSE, 0, checked);
+    const auto directory = accept_directory(verdict, std::move(checked.handle));
     if (!directory) {
         return std::unexpected(directory.error());
     }
+    // The directory was just found where it must be, so the file must be at
+    // its final path joined with the name.
+    const Path intended = checked.final_path / name;
     // Open-always opens an existing file as it is: nothing is cut before the
     // checks, so a second name of someone else's file leaves that file whole.
     // It also keeps an existing file's attributes, which a create-always
@@ -443,12 +452,6 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     UniqueFile file = open_in(directory->get(), name,
                               GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_OPEN_IF,
                               &status);
-    // The directory was just found where it must be, so the file must be at
-    // its final path joined with the name.
-    std::optional<Path> intended = final_path_of(directory->get());
-    if (intended) {
-        *intended /= name;
-    }
     // A file whose DACL shuts the helper out, or whose owner or DACL lets
     // another user write it, is never written: a new one takes its name.
     // Any other failed open (a reader without write sharing, an oplock being
@@ -456,7 +459,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     bool replace = !file && status == kStatusAccessDenied;
     if (file &&
         !is_trusted_security(security_of(file.get()), helper_sid(), TrustedObject::file)) {
-        if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
+        if (!is_plain_file_only_at(facts_of(file.get()), intended)) {
             return std::unexpected(WriteFailure::not_a_private_file);
         }
         replace = true;
@@ -474,7 +477,7 @@ std::expected<void, WriteFailure> replace_file_content(const Path& path, std::st
     if (!file) {
         return std::unexpected(WriteFailure::open_failed);
     }
-    if (!intended || !is_plain_file_only_at(facts_of(file.get()), *intended)) {
+    if (!is_plain_file_only_at(facts_of(file.get()), intended)) {
         return std::unexpected(WriteFailure::not_a_private_file);
     }
     if (!::SetEndOfFile(file.get())) {
@@ -495,7 +498,7 @@ bool is_unredirected_directory(const Path& directory) {
 
 bool prepare_data_directory(const Path& directory) {
     (void)create_directory_chain(directory);
-    UniqueFile checked;
+    CheckedDirectory checked;
     if (const DirectoryVerdict verdict = check_directory(directory, FILE_TRAVERSE, 0, checked);
         verdict != DirectoryVerdict::foreign) {
         return verdict == DirectoryVerdict::trusted;
