@@ -141,6 +141,26 @@ DWORD write_error(const fs::path& path, std::string_view bytes) {
         ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
+// How an attempt made while a user holds something it needs went: whether it
+// returned within kNeverWaitedFor (waiting would be for as long as they
+// like), and whether it succeeded.
+struct HeldAttempt {
+    bool returned;
+    bool succeeded;
+};
+constexpr auto kNeverWaitedFor = std::chrono::seconds(2);
+
+// Runs `attempt` on a thread of its own and waits for it at most
+// kNeverWaitedFor; then `let_go` ends the hold, so that an attempt that does
+// wait still ends, and its result is taken.
+template <class Attempt, class LetGo>
+HeldAttempt attempt_while_held(Attempt attempt, LetGo let_go) {
+    auto running = std::async(std::launch::async, std::move(attempt));
+    const bool returned = running.wait_for(kNeverWaitedFor) == std::future_status::ready;
+    let_go();
+    return {returned, running.get()};
+}
+
 std::string random_hex(std::size_t bytes) {
     auto hex = platform::system_random_hex(bytes);
     return hex ? *hex : std::string();
@@ -389,16 +409,11 @@ TEST_F(AsStandardUser, DataDirectoryTheUserHoldsOpenIsRefusedUntilLetGo) {
         return directory;
     });
     ASSERT_TRUE(held && *held) << "Users may make folders here";
-    auto attempt =
-        std::async(std::launch::async, [&] { return platform::prepare_data_directory(data_); });
-    const bool returned = attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    if (!returned) {
-        held->reset();
-    }
-    EXPECT_TRUE(returned) << "setting the directory aside waited for the user's handle";
-    EXPECT_FALSE(attempt.get()) << "served a directory the user owns";
+    const HeldAttempt attempt = attempt_while_held(
+        [&] { return platform::prepare_data_directory(data_); }, [&] { held->reset(); });
+    EXPECT_TRUE(attempt.returned) << "setting the directory aside waited for the user's handle";
+    EXPECT_FALSE(attempt.succeeded) << "served a directory the user owns";
     EXPECT_EQ(owner_of(data_), user_sid_);
-    held->reset();
     ASSERT_TRUE(platform::prepare_data_directory(data_));
     expect_helper_owns(data_);
 }
@@ -675,13 +690,13 @@ TEST_F(Oplock, DocumentOpensReturnAtOnceAndCountAsFailed) {
         ASSERT_TRUE(platform::replace_file_content(path, kRealOutcome));
         UnacknowledgedOplock oplock(path);
         ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
-        auto attempt = std::async(std::launch::async, [&] { return row.succeeds(path); });
-        const bool returned =
-            attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-        EXPECT_TRUE(oplock.break_requested()) << "the open never met the oplock";
-        oplock.release();
-        EXPECT_TRUE(returned) << "the open waited for the oplock's break";
-        EXPECT_FALSE(attempt.get());
+        const HeldAttempt attempt =
+            attempt_while_held([&] { return row.succeeds(path); }, [&] {
+                EXPECT_TRUE(oplock.break_requested()) << "the open never met the oplock";
+                oplock.release();
+            });
+        EXPECT_TRUE(attempt.returned) << "the open waited for the oplock's break";
+        EXPECT_FALSE(attempt.succeeded);
         EXPECT_EQ(support::read_file(path), kRealOutcome);
     }
 }
@@ -700,13 +715,13 @@ TEST_F(AsStandardUser, FileTheUserPutInDataDirsPlaceWithAnOplockIsNotWaitedFor) 
     ASSERT_EQ(made, static_cast<DWORD>(ERROR_SUCCESS)) << "Users may add files here";
     UnacknowledgedOplock oplock(data_);
     ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_BATCH_OPLOCK: " << oplock.error();
-    auto attempt =
-        std::async(std::launch::async, [&] { return platform::prepare_data_directory(data_); });
-    const bool returned = attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    EXPECT_TRUE(oplock.break_requested()) << "no open met the oplock";
-    oplock.release();
-    EXPECT_TRUE(returned) << "the check or the move waited for the oplock's break";
-    EXPECT_FALSE(attempt.get()) << "served while the user's file held the name";
+    const HeldAttempt attempt =
+        attempt_while_held([&] { return platform::prepare_data_directory(data_); }, [&] {
+            EXPECT_TRUE(oplock.break_requested()) << "no open met the oplock";
+            oplock.release();
+        });
+    EXPECT_TRUE(attempt.returned) << "the check or the move waited for the oplock's break";
+    EXPECT_FALSE(attempt.succeeded) << "served while the user's file held the name";
     ASSERT_TRUE(platform::prepare_data_directory(data_));
     expect_helper_owns(data_);
     EXPECT_TRUE(fs::is_directory(data_));
@@ -723,12 +738,10 @@ TEST_F(AsStandardUser, DataDirectoryTheUserHoldsAnOplockOnIsNotWaitedFor) {
     ASSERT_EQ(made, static_cast<DWORD>(ERROR_SUCCESS)) << "Users may make folders here";
     UnacknowledgedOplock oplock(data_, UnacknowledgedOplock::On::directory);
     ASSERT_TRUE(oplock.granted()) << "FSCTL_REQUEST_OPLOCK: " << oplock.error();
-    auto attempt =
-        std::async(std::launch::async, [&] { return platform::prepare_data_directory(data_); });
-    const bool returned = attempt.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
-    oplock.release();
-    EXPECT_TRUE(returned) << "setting the directory aside waited for the oplock's break";
-    if (attempt.get()) {
+    const HeldAttempt attempt = attempt_while_held(
+        [&] { return platform::prepare_data_directory(data_); }, [&] { oplock.release(); });
+    EXPECT_TRUE(attempt.returned) << "setting the directory aside waited for the oplock's break";
+    if (attempt.succeeded) {
         expect_helper_owns(data_);  // the move did not need the oplock broken
     } else {
         EXPECT_EQ(owner_of(data_), user_sid_);
